@@ -1,0 +1,20 @@
+# Header-only dependencies from Debian: Boost.Asio/System, nlohmann/json, CLI11.
+add_library(ferrox_deps INTERFACE)
+if(CMAKE_CROSSCOMPILING)
+    # The cross compiler must not see /usr/include wholesale (Linux headers would shadow mingw's),
+    # so it gets a folder that holds only links to the header-only libraries.
+    set(_cross_inc ${CMAKE_BINARY_DIR}/cross-include)
+    file(MAKE_DIRECTORY ${_cross_inc})
+    foreach(_dir boost nlohmann CLI)
+        if(NOT EXISTS ${_cross_inc}/${_dir})
+            file(CREATE_LINK /usr/include/${_dir} ${_cross_inc}/${_dir} SYMBOLIC)
+        endif()
+    endforeach()
+    target_include_directories(ferrox_deps SYSTEM INTERFACE ${_cross_inc})
+    target_link_libraries(ferrox_deps INTERFACE ws2_32 mswsock winmm)
+else()
+    find_package(Boost 1.74 REQUIRED)
+    find_package(nlohmann_json 3.11 REQUIRED)
+    target_link_libraries(ferrox_deps INTERFACE Boost::headers nlohmann_json::nlohmann_json)
+endif()
+target_compile_definitions(ferrox_deps INTERFACE BOOST_ASIO_NO_DEPRECATED)

@@ -1,0 +1,59 @@
+# Test registration shared by every test folder.
+#
+# ferrox_add_gtest(<name> SOURCES ... [LIBS ...] [LOCKS ...] [TIMEOUT s])
+#   Builds one GoogleTest executable and registers it with ctest. Natively each test case becomes a ctest
+#   test; for the Windows build the whole executable runs under Wine as one ctest test (Wine needs the
+#   per-test environment, which discovery at build time would not give it).
+#   LOCKS names ctest RESOURCE_LOCKs (companion_port for TCP 35692, companion_image for SabletBase.exe).
+#
+# Every test runs with ProgramData, PROGRAMFILES and APPDATA pointing into the build tree, so that a
+# test that forgets its own sandbox still never touches the real folders.
+
+set(FERROX_TEST_ROOT ${CMAKE_BINARY_DIR}/test-sandbox)
+file(MAKE_DIRECTORY ${FERROX_TEST_ROOT}/ProgramData ${FERROX_TEST_ROOT}/ProgramFiles ${FERROX_TEST_ROOT}/AppData
+     ${FERROX_TEST_ROOT}/tmp)
+
+if(CMAKE_CROSSCOMPILING)
+    set(FERROX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+    set(_w ${FERROX_TEST_ROOT})
+    set(FERROX_TEST_ENV
+        "WINEPREFIX=${FERROX_WINEPREFIX}" "WINEDEBUG=-all"
+        "ProgramData=Z:${_w}/ProgramData" "PROGRAMFILES=Z:${_w}/ProgramFiles" "APPDATA=Z:${_w}/AppData"
+        "FERROX_TEST_TMP=Z:${_w}/tmp")
+    set(FERROX_TEST_FIXTURE wine)
+else()
+    set(FERROX_TEST_ENV
+        "ProgramData=${FERROX_TEST_ROOT}/ProgramData" "PROGRAMFILES=${FERROX_TEST_ROOT}/ProgramFiles"
+        "APPDATA=${FERROX_TEST_ROOT}/AppData" "FERROX_TEST_TMP=${FERROX_TEST_ROOT}/tmp")
+    set(FERROX_TEST_FIXTURE "")
+endif()
+
+function(ferrox_add_gtest name)
+    cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LOCKS" ${ARGN})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 300)
+    endif()
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} ferrox_test_support GTest::gmock GTest::gtest_main
+                                          ferrox_warnings)
+    set(_props ENVIRONMENT "${FERROX_TEST_ENV}" TIMEOUT ${T_TIMEOUT})
+    if(T_LOCKS)
+        list(APPEND _props RESOURCE_LOCK "${T_LOCKS}")
+    endif()
+    if(CMAKE_CROSSCOMPILING)
+        add_test(NAME ${name} COMMAND ${name})
+        set_tests_properties(${name} PROPERTIES ${_props} FIXTURES_REQUIRED wine)
+    else()
+        include(GoogleTest)
+        gtest_discover_tests(${name} DISCOVERY_MODE POST_BUILD DISCOVERY_TIMEOUT 60 PROPERTIES ${_props})
+    endif()
+endfunction()
+
+if(CMAKE_CROSSCOMPILING)
+    # Wine's server would otherwise inherit ctest's pipe and cost seconds per test; warm it once.
+    add_test(NAME wine_setup
+             COMMAND sh -c "mkdir -p '${FERROX_WINEPREFIX}'; wineserver -p </dev/null >/dev/null 2>&1; /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1; exit 0")
+    set_tests_properties(wine_setup PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${FERROX_TEST_ENV}" TIMEOUT 300)
+    add_test(NAME wine_cleanup COMMAND sh -c "wineserver -k; wineserver -w; exit 0")
+    set_tests_properties(wine_cleanup PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${FERROX_TEST_ENV}")
+endif()

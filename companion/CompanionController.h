@@ -1,0 +1,51 @@
+#pragma once
+
+#include "inventory/SensorRecord.h"
+#include "platform/Handle.h"
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+namespace QuillmarkPluginDevices {
+
+// The process-wide owner of the companion: launches it with its console pipes and turns command words
+// into command-file lines. The library reaches it only through instance(); tests may build their own.
+class CompanionController {
+public:
+    static CompanionController* instance();
+
+    CompanionController() = default;
+    CompanionController(const CompanionController&) = delete;
+    CompanionController& operator=(const CompanionController&) = delete;
+
+    // Carries out one command word ("Connect", "EMG", "EMG plus Accelerometer", "EMG plus Gyrscope",
+    // "Scan_Sensor", "AppRunMode", "Stop"). Errors go to standard error only.
+    void sendCommand(const char* command);
+
+    // The vendor state file's sensors; silent on every failure (a shorter or empty list).
+    std::vector<SensorRecord> readSensorStates();
+
+    // The read end of the companion's console pipe; published atomically by a launch.
+    platform::NativeHandle stdoutRead() const { return stdoutRead_.load(std::memory_order_acquire); }
+
+    bool launched() const { return launched_.load(); }
+    bool runModeSent() const { return runModeSent_.load(); }
+
+private:
+    void launch(const std::string& executable);
+    void sendRunMode();
+
+    std::atomic<bool> launched_{false};
+    std::atomic<bool> runModeSent_{false};
+    platform::NativeHandle companionProcess_ = platform::kInvalidHandle;
+    platform::NativeHandle stdinRead_ = platform::kInvalidHandle;
+    platform::NativeHandle stdinWrite_ = platform::kInvalidHandle;
+    std::atomic<platform::NativeHandle> stdoutRead_{platform::kInvalidHandle};
+    platform::NativeHandle stdoutWrite_ = platform::kInvalidHandle;
+};
+
+// Appends one line to the command file (text mode: CR LF on Windows, LF on POSIX).
+void writeCommandFile(const std::string& line);
+
+} // namespace QuillmarkPluginDevices

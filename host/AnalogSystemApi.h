@@ -1,0 +1,19 @@
+#pragma once
+
+// Symbols of the host SDK. On Windows the SDK lives in AnalogSystem.dll; everything else imports it.
+#if defined(_WIN32)
+#if defined(ANALOGSYSTEM_BUILD)
+#define ANALOGSYSTEM_API __declspec(dllexport)
+#else
+#define ANALOGSYSTEM_API __declspec(dllimport)
+#endif
+#else
+#define ANALOGSYSTEM_API __attribute__((visibility("default")))
+#endif
+
+// For the explicit instantiation definitions of the SDK's templates inside the SDK itself.
+#if defined(_WIN32)
+#define ANALOGSYSTEM_TEMPLATE_API ANALOGSYSTEM_API
+#else
+#define ANALOGSYSTEM_TEMPLATE_API
+#endif

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "platform/Handle.h"
+
+#include <chrono>
+
+namespace platform {
+
+// A thread procedure: takes its owner as the only argument and returns 0.
+using ThreadProcedure = int (*)(void* argument);
+
+// One native thread (CreateThread on Windows, pthreads elsewhere) with exactly one owner, which joins it.
+// The destructor joins a thread that is still running.
+class Thread {
+public:
+    enum class JoinResult { Joined, TimedOut, Failed, NotStarted };
+
+    Thread() = default;
+    ~Thread();
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // Starts the procedure at once; false when the thread could not be created. Refused (false)
+    // while a thread that has not been joined is held.
+    bool start(ThreadProcedure procedure, void* argument);
+
+    // Waits at most `limit` for the thread to end; Joined releases it.
+    JoinResult joinFor(std::chrono::milliseconds limit);
+
+    // Waits without a limit.
+    JoinResult join();
+
+    // True from a successful start until the thread has been joined.
+    bool held() const { return held_; }
+
+    // True when called on this thread itself.
+    bool isCurrent() const;
+
+private:
+    struct Native;
+    Native* native_ = nullptr;
+    bool held_ = false;
+};
+
+} // namespace platform

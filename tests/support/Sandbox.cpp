@@ -1,0 +1,98 @@
+#include "tests/support/Sandbox.h"
+
+#include "platform/Environment.h"
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace ferrox_test {
+
+namespace {
+const char* const kVariables[] = {"ProgramData", "PROGRAMFILES", "APPDATA"};
+
+std::string sandboxBase() {
+    // ctest points FERROX_TEST_TMP into the build tree; by hand the system's temporary folder serves.
+    if (auto base = platform::getEnv("FERROX_TEST_TMP")) {
+        return *base;
+    }
+    return fs::temp_directory_path().string();
+}
+
+std::string makeDir(const std::string& path, bool create) {
+    if (create) {
+        std::error_code ec;
+        fs::create_directories(path, ec);
+    }
+    return path;
+}
+} // namespace
+
+struct Sandbox::Saved {
+    std::optional<std::string> values[3];
+};
+
+Sandbox::Sandbox() : saved_(new Saved) {
+    static std::atomic<unsigned> counter{0};
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    std::ostringstream name;
+    name << sandboxBase() << "/sandbox-" << stamp << "-" << counter++;
+    root_ = name.str();
+    fs::create_directories(programData());
+    fs::create_directories(programFiles());
+    fs::create_directories(appData());
+    for (int i = 0; i < 3; ++i) {
+        saved_->values[i] = platform::getEnv(kVariables[i]);
+    }
+    platform::setEnv("ProgramData", programData().c_str());
+    platform::setEnv("PROGRAMFILES", programFiles().c_str());
+    platform::setEnv("APPDATA", appData().c_str());
+}
+
+Sandbox::~Sandbox() {
+    for (int i = 0; i < 3; ++i) {
+        if (saved_->values[i]) {
+            platform::setEnv(kVariables[i], saved_->values[i]->c_str());
+        } else {
+            platform::unsetEnv(kVariables[i]);
+        }
+    }
+    delete saved_;
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+}
+
+std::string Sandbox::companionDataDir(bool create) const {
+    return makeDir(programData() + "/Quillmark/QuillmarkFerrox", create);
+}
+std::string Sandbox::companionProgramDir(bool create) const {
+    return makeDir(programFiles() + "/Quillmark/Harbex/LunoxaFerrox/Lunoxa", create);
+}
+std::string Sandbox::stateFileDir(bool create) const {
+    return makeDir(appData() + "/Ferrox, Inc/Sablet Discover/BaseMemory", create);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool fileExists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+} // namespace ferrox_test

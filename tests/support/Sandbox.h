@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+
+namespace ferrox_test {
+
+// A private folder tree for one test: ProgramData, PROGRAMFILES and APPDATA point into it while the
+// sandbox lives and are restored afterwards. The tree is removed at the end.
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    const std::string& root() const { return root_; }
+    std::string programData() const { return root_ + "/ProgramData"; }
+    std::string programFiles() const { return root_ + "/ProgramFiles"; }
+    std::string appData() const { return root_ + "/AppData"; }
+
+    // The folders the library's files live in, created on demand.
+    std::string companionDataDir(bool create = true) const;  // ProgramData/Quillmark/QuillmarkFerrox
+    std::string companionProgramDir(bool create = true) const; // PROGRAMFILES/.../Lunoxa
+    std::string stateFileDir(bool create = true) const;      // APPDATA/Ferrox, Inc/Sablet Discover/BaseMemory
+
+private:
+    std::string root_;
+    struct Saved;
+    Saved* saved_;
+};
+
+// The whole content of a file ("" when missing), and whether it exists.
+std::string readFile(const std::string& path);
+bool fileExists(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+
+} // namespace ferrox_test
