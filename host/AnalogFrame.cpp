@@ -14,6 +14,6 @@ int64_t AnalogFrameBase::Timestamp() const { return timestamp_; }
 void AnalogFrameBase::SetFlag(int flag) { flag_ = flag; }
 int AnalogFrameBase::Flag() const { return flag_; }
 
-template class ANALOGSYSTEM_TEMPLATE_API AnalogFrame<float>;
+template class AnalogFrame<float>;
 
 } // namespace AnalogSystem

@@ -11,9 +11,3 @@
 #define ANALOGSYSTEM_API __attribute__((visibility("default")))
 #endif
 
-// For the explicit instantiation definitions of the SDK's templates inside the SDK itself.
-#if defined(_WIN32)
-#define ANALOGSYSTEM_TEMPLATE_API ANALOGSYSTEM_API
-#else
-#define ANALOGSYSTEM_TEMPLATE_API
-#endif

@@ -308,6 +308,6 @@ std::vector<LogEntry> cPluginDeviceBase::LoggedMessages() const {
     return impl_->log;
 }
 
-template class ANALOGSYSTEM_TEMPLATE_API cPluginDevice<float>;
+template class cPluginDevice<float>;
 
 } // namespace AnalogSystem

@@ -1,0 +1,157 @@
+#include "device/FerroxEMG.h"
+
+#include "companion/CompanionController.h"
+#include "platform/Sleep.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+
+namespace QuillmarkPluginDevices {
+
+namespace {
+constexpr const char* kDeviceLabel = "FerroxEMG";
+constexpr auto kAcceptDelay = std::chrono::milliseconds(5);
+
+// The enumerated device properties and their value labels.
+struct RunModeRow {
+    const char* property;
+    const char* labels[3];
+    int count;
+};
+const RunModeRow kRunModeTable[] = {
+    {"Configuration", {"EMG", "EMG plus Accelerometer", "EMG plus Gyrscope"}, 3},
+};
+
+constexpr int kEmgNames = 129; // EMG_Signal 0 .. EMG_Signal 128
+constexpr int kSensorsPerMode = 32;
+
+bool is(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+} // namespace
+
+void FerroxEMG::postStatus(const char* text) {
+    if (AnalogSystem::IDeviceManager* manager = DeviceManager()) {
+        manager->PostDeviceMessage(this, text, 0);
+    }
+}
+
+void FerroxEMG::PropertyChanged(const char* propertyName) {
+    if (!propertyName) {
+        return;
+    }
+    // Runs on the host's thread, across the module boundary: nothing may escape.
+    try {
+        handlePropertyChange(propertyName);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "[FerroxEMG] property change (%s) failed: %s\n", propertyName, e.what());
+    } catch (...) {
+        std::fprintf(stderr, "[FerroxEMG] property change (%s) failed\n", propertyName);
+    }
+}
+
+void FerroxEMG::handlePropertyChange(const char* name) {
+    LogError(0, "[ FerroxEMG] Property changed (%s)", name);
+
+    if (is(name, "Enabled")) {
+        SetProperty(kDataStatePropName, 1);
+    } else if (is(name, "Scan_Sensor")) {
+        CompanionController::instance()->sendCommand("Scan_Sensor");
+        postStatus("Scanning Sensor");
+        SetProperty("Scan_Sensor", false);
+        postStatus("Scanned Sensor Succesfully");
+    } else if (is(name, "AppRunMode")) {
+        if (!connected_.load()) {
+            try {
+                postStatus("Collecting Data");
+                platform::sleepFor(kAcceptDelay);
+                AcceptStream();
+            } catch (const std::exception&) {
+                // No connection yet: the user repeats the change once the companion has connected.
+            }
+        }
+    } else if (is(name, "Stop")) {
+        if (!stopToggle_) {
+            CompanionController::instance()->sendCommand("Stop");
+            postStatus("Stopping Data Collection");
+        }
+        stopToggle_ = !stopToggle_;
+    } else {
+        for (const RunModeRow& row : kRunModeTable) {
+            if (!is(name, row.property)) {
+                continue;
+            }
+            int index = 0;
+            if (!GetProperty(name, index)) {
+                return;
+            }
+            LogError(0, "[FerroxEMG] Property integer value: %d", index);
+            if (index < 0 || index >= row.count) {
+                LogError(0, "[Example Device] Invalid property value index: %d", index);
+            } else {
+                LogError(0, "[Ferrox EMG] Mapped Property state: %s", row.labels[index]);
+                applyRunMode(index);
+            }
+        }
+    }
+}
+
+void FerroxEMG::applyRunMode(int index) {
+    const char* label = kRunModeTable[0].labels[index];
+    CompanionController::instance()->sendCommand(label);
+
+    auto rename = [this](int descriptor, const std::string& name) {
+        if (AnalogSystem::cPropertySet* d = ChannelDescriptor(descriptor)) {
+            d->SetProperty("AnalogChannel_Name", name.c_str());
+        }
+    };
+    if (index == 0) {
+        for (int m = 0; m < kEmgNames; ++m) {
+            rename(m, "EMG_Signal " + std::to_string(m));
+        }
+        return;
+    }
+    const char* const accelerometer[] = {" EMG", " ACCX", " ACCY", " ACCZ"};
+    const char* const gyroscope[] = {" EMG", " GYRX", " GYRY", " GYRZ"};
+    const char* const* suffixes = index == 1 ? accelerometer : gyroscope;
+    for (int u = 1; u <= kSensorsPerMode; ++u) {
+        for (int axis = 0; axis < 4; ++axis) {
+            rename(4 * (u - 1) + axis, "Sensor " + std::to_string(u) + suffixes[axis]);
+        }
+    }
+}
+
+void FerroxEMG::ChannelPropertyChanged(const char* channelName, const char* propertyName) {
+    if (!channelName || !propertyName) {
+        return;
+    }
+    AnalogSystem::cPropertySet* descriptor = ChannelDescriptor(channelName);
+    if (!descriptor || !is(propertyName, "AnalogChannel_Enabled")) {
+        return;
+    }
+    bool enabled = false;
+    if (!descriptor->GetProperty("AnalogChannel_Enabled", enabled)) {
+        enabled = false;
+    }
+    LogError(0, "[Corvale Sensor ] Channel Enabled State Changed (Channel:%s  Enabled:%d)", channelName,
+             enabled ? 1 : 0);
+}
+
+bool FerroxEMG::PrepareForSync() {
+    LogError(0, "[%s] [PrepareForSync]. Ready for sync", kDeviceLabel);
+    SetProperty(kNeedDeviceSyncFramePropName, true);
+    SetProperty(kSyncStatusPropName, 2);
+    return true;
+}
+
+bool FerroxEMG::Configure() {
+    if (!Deconfigure()) {
+        return false;
+    }
+    return cPluginDevice<float>::Configure();
+}
+
+bool FerroxEMG::Deconfigure() { return cPluginDevice<float>::Deconfigure(); }
+
+} // namespace QuillmarkPluginDevices

@@ -1,0 +1,192 @@
+// Capture: frame values, pacing against the schedule, the host refusing frames, and thread lifetime.
+#include "tests/device/DeviceTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <thread>
+
+using namespace ferrox_test;
+using QuillmarkPluginDevices::FerroxEMG;
+
+namespace {
+struct Fill {
+    std::vector<float> values = std::vector<float>(FerroxEMG::kValuesBufferSize, -1.0f);
+    int perFrame = 0;
+    int frames = 0;
+};
+
+Fill fill(FerroxEMG& device, int framesDue = 1) {
+    Fill f;
+    device.FillFrameValues(f.values.data(), f.perFrame, f.frames, framesDue);
+    return f;
+}
+} // namespace
+
+TEST(FrameValues, SecondNewestBlockMappedByChannelId) {
+    // Descriptors 0..5 with 1, 3 and 5 active: active channel i reads block value ChannelID(i).
+    DeviceRig rig(6, 0);
+    for (int d : {1, 3, 5}) {
+        rig.device->ChannelDescriptor(d)->SetProperty("AnalogChannel_Enabled", true);
+    }
+    EXPECT_EQ(fill(*rig.device).perFrame, 3);
+    // Not connected: zeros.
+    Fill f = fill(*rig.device);
+    EXPECT_EQ(f.values[0], 0.0f);
+    EXPECT_EQ(f.frames, 1);
+
+    ASSERT_TRUE(rig.device->StartCapture());
+    rig.connectStream();
+    std::vector<double> special = rampBlock(0.5);
+    special[3] = 1.0e40; // beyond float range
+    rig.client->sendBlock(special);
+    ASSERT_TRUE(eventually([&] { return rig.device->blockQueue().size() == 1; }));
+    // One block: still zeros.
+    EXPECT_EQ(fill(*rig.device).values[0], 0.0f);
+    rig.client->sendBlock(rampBlock(100.0));
+    ASSERT_TRUE(eventually([&] { return rig.device->blockQueue().size() == 2; }));
+    f = fill(*rig.device);
+    EXPECT_EQ(f.values[0], 1.5f);
+    EXPECT_TRUE(std::isinf(f.values[1]) && f.values[1] > 0);
+    EXPECT_EQ(f.values[2], 5.5f);
+    EXPECT_TRUE(rig.device->StopCapture());
+}
+
+TEST(FrameValues, ChannelIdsBeyondTheBlockReadZeroAndTheBufferIsNeverOverrun) {
+    // 1300 active channels: more than the values buffer holds.
+    DeviceRig rig(1300);
+    ASSERT_TRUE(rig.device->StartCapture());
+    rig.connectStream();
+    rig.client->sendBlock(rampBlock(1.0));
+    rig.client->sendBlock(rampBlock(1.0));
+    ASSERT_TRUE(eventually([&] { return rig.device->blockQueue().size() >= 2; }));
+    Fill f = fill(*rig.device, 50);
+    EXPECT_EQ(f.perFrame, 1300);
+    EXPECT_EQ(f.frames, FerroxEMG::kValueRows);
+    EXPECT_EQ(f.values[127], 128.0f);
+    EXPECT_EQ(f.values[128], 0.0f);
+    EXPECT_EQ(f.values[1279], 0.0f);
+    // Frames of 1300 samples are still written, all of them within bounds.
+    ASSERT_TRUE(eventually([&] { return rig.device->CommittedFrameCount() > 5; }));
+    EXPECT_TRUE(rig.device->StopCapture());
+    std::vector<float> samples;
+    int64_t committed = 0;
+    ASSERT_TRUE(rig.device->ReadFrame(rig.device->GetMostRecentFrameID(), samples, committed));
+    EXPECT_EQ(samples.size(), 1300u);
+}
+
+TEST(Capture, FrameCountFollowsRateTimesTimeWithConsecutiveIds) {
+    DeviceRig rig(4);
+    ASSERT_TRUE(rig.device->StartCapture());
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_TRUE(rig.device->StopCapture());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double frames = static_cast<double>(rig.device->CommittedFrameCount());
+    EXPECT_NEAR(frames, 1000.0 * seconds, 0.02 * 1000.0 * seconds);
+
+    // Every frame ID from 0 to the last is there, in order, each marked by the device.
+    const int32_t last = rig.device->GetMostRecentFrameID();
+    EXPECT_EQ(last + 1, rig.device->FrameCounter());
+    EXPECT_EQ(static_cast<int64_t>(last) + 1, rig.device->CommittedFrameCount());
+    for (int32_t id = std::max(0, last - 1000); id <= last; ++id) {
+        const auto* frame = rig.device->GetFrameByDeviceFrameID(id);
+        ASSERT_NE(frame, nullptr) << id;
+        EXPECT_EQ(frame->ID(), id);
+        EXPECT_EQ(frame->Flag(), 1);
+        EXPECT_EQ(frame->DeviceID(), rig.device->DeviceIdentity());
+    }
+}
+
+TEST(Capture, NoActiveChannelRequestsNoFrame) {
+    DeviceRig rig(4, 0);
+    ASSERT_TRUE(rig.device->StartCapture());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(rig.device->StopCapture());
+    EXPECT_EQ(rig.device->FrameCounter(), 0);
+    EXPECT_EQ(rig.device->CommittedFrameCount(), 0);
+}
+
+TEST(Capture, RefusedFramesAreLoggedAndTheSameIdIsAskedAgain) {
+    DeviceRig rig(2);
+    rig.device->RefuseFrames(3);
+    ASSERT_TRUE(rig.device->StartCapture());
+    ASSERT_TRUE(eventually([&] { return rig.device->CommittedFrameCount() >= 10; }));
+    ASSERT_TRUE(rig.device->StopCapture());
+    EXPECT_EQ(rig.countLogged("[Ferrox Device] Unable to get frame from  buffer (frameID:0)"), 3);
+    for (const auto& entry : rig.device->LoggedMessages()) {
+        if (entry.text.rfind("[Ferrox Device]", 0) == 0) {
+            EXPECT_EQ(entry.level, 1);
+        }
+    }
+    // Frame 0 was finally written: IDs stay consecutive from 0.
+    EXPECT_NE(rig.device->GetFrameByDeviceFrameID(0), nullptr);
+    EXPECT_EQ(static_cast<int64_t>(rig.device->GetMostRecentFrameID()) + 1, rig.device->CommittedFrameCount());
+}
+
+TEST(Capture, StopAndStartRepeatedlyLeaveOneReaderAndNoThreadBehind) {
+    DeviceRig rig(2);
+    rig.connectStream();
+    for (int round = 0; round < 50; ++round) {
+        ASSERT_TRUE(rig.device->StartCapture()) << round;
+        // A second start while capturing starts nothing.
+        EXPECT_TRUE(rig.device->StartCapture());
+        rig.client->sendBlock(rampBlock(round));
+        ASSERT_TRUE(rig.device->StopCapture()) << round;
+    }
+    // The stream survives the stops: blocks still flow in the next capture.
+    ASSERT_TRUE(rig.device->StartCapture());
+    rig.client->sendBlock(rampBlock(1.0));
+    rig.client->sendBlock(rampBlock(2.0));
+    EXPECT_TRUE(eventually([&] { return rig.device->blockQueue().size() >= 2; }));
+    EXPECT_TRUE(rig.device->StopCapture());
+    EXPECT_TRUE(rig.device->connected());
+    // Stopping without a capture is harmless.
+    EXPECT_TRUE(rig.device->StopCapture());
+}
+
+TEST(Capture, DestroyingTheDeviceEndsEveryThread) {
+    struct Case {
+        const char* name;
+        bool capture;
+        bool connect;
+    };
+    const Case cases[] = {
+        {"idle", false, false},
+        {"capturing, no stream", true, false},
+        {"capturing, read blocked on a silent companion", true, true},
+    };
+    for (const Case& c : cases) {
+        DeviceRig rig(2);
+        if (c.connect) {
+            rig.connectStream();
+        }
+        if (c.capture) {
+            ASSERT_TRUE(rig.device->StartCapture()) << c.name;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        const auto before = std::chrono::steady_clock::now();
+        rig.device.reset();
+        EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5)) << c.name;
+    }
+}
+
+TEST(Device, MakeFrameGivesZeroedFloatFrames) {
+    DeviceRig rig(0);
+    std::unique_ptr<AnalogSystem::AnalogFrame<float>> empty(rig.device->MakeFrame(0));
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty->ChannelCount(), 0);
+    std::unique_ptr<AnalogSystem::AnalogFrame<float>> frame(rig.device->MakeFrame(5));
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->SampleWidth(), 4);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(frame->Samples()[i], 0.0f);
+    }
+}
+
+TEST(Device, SecondDeviceInAProcessIsCreatedAlthoughThePipeIsTaken) {
+    DeviceRig first;
+    DeviceRig second;
+    EXPECT_NE(first.device->listeningPort(), second.device->listeningPort());
+}

@@ -1,0 +1,112 @@
+#include "tests/device/DeviceTestSupport.h"
+
+#include "companion/Paths.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/write.hpp>
+
+#include <cstring>
+#include <thread>
+
+namespace ferrox_test {
+
+StreamClient::StreamClient(unsigned short port) : socket_(io_) {
+    socket_.connect({boost::asio::ip::address_v4::loopback(), port});
+}
+
+StreamClient::~StreamClient() { close(); }
+
+void StreamClient::send(const void* bytes, std::size_t count) {
+    boost::asio::write(socket_, boost::asio::buffer(bytes, count));
+}
+
+void StreamClient::sendBlock(const std::vector<double>& values) {
+    QuillmarkPluginDevices::SampleBlock block;
+    for (std::size_t i = 0; i < values.size() && i < block.values.size(); ++i) {
+        block.values[i] = values[i];
+    }
+    send(block.values.data(), QuillmarkPluginDevices::SampleBlock::kBytes);
+}
+
+void StreamClient::close() {
+    boost::system::error_code ec;
+    socket_.close(ec);
+}
+
+std::vector<double> rampBlock(double base) {
+    std::vector<double> values(128);
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        values[k] = base + static_cast<double>(k);
+    }
+    return values;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return condition();
+}
+
+void addDescriptors(QuillmarkPluginDevices::FerroxEMG& device, int channels, int enabled) {
+    for (int i = 0; i < channels; ++i) {
+        const std::string name = "EMG " + std::to_string(i) + " Sensor " + std::to_string(i / 4);
+        auto& store = device.channelNameStore();
+        store.emplace_back(name.begin(), name.end());
+        store.back().push_back('\0');
+        device.AddChannelDescriptor(store.back().data(), 1);
+        device.ChannelDescriptor(i)->SetProperty("AnalogChannel_Enabled", enabled < 0 || i < enabled);
+    }
+}
+
+DeviceRig::DeviceRig(int channels, int enabled) {
+    sandbox.companionDataDir();
+    manager.SetEcho(false);
+    device = std::make_unique<QuillmarkPluginDevices::FerroxEMG>(std::vector<QuillmarkPluginDevices::SensorRecord>{},
+                                                                 static_cast<unsigned short>(0));
+    device->SetDeviceManager(&manager);
+    device->SetProperty(AnalogSystem::cPluginDeviceBase::kRatePropName, 1000.0);
+    addDescriptors(*device, channels, enabled);
+}
+
+DeviceRig::~DeviceRig() {
+    device.reset();
+    client.reset();
+}
+
+void DeviceRig::connectStream() {
+    client = std::make_unique<StreamClient>(device->listeningPort());
+    // The connection may not be pending on the listener yet when the first change arrives.
+    eventually([&] {
+        device->PropertyChanged("AppRunMode");
+        return device->connected();
+    });
+}
+
+bool DeviceRig::logged(const std::string& text) const {
+    for (const auto& entry : device->LoggedMessages()) {
+        if (entry.text == text) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int DeviceRig::countLogged(const std::string& prefix) const {
+    int n = 0;
+    for (const auto& entry : device->LoggedMessages()) {
+        n += entry.text.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
+    }
+    return n;
+}
+
+std::string DeviceRig::commandFile() const {
+    auto path = QuillmarkPluginDevices::commandFilePath();
+    return path ? readFile(*path) : std::string();
+}
+
+} // namespace ferrox_test

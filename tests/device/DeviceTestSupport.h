@@ -1,0 +1,59 @@
+#pragma once
+
+#include "device/FerroxEMG.h"
+#include "host/HostDeviceManager.h"
+#include "tests/support/Sandbox.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ferrox_test {
+
+// Plays the companion's end of the sample stream: a loopback TCP client of the device.
+class StreamClient {
+public:
+    explicit StreamClient(unsigned short port);
+    ~StreamClient();
+    void send(const void* bytes, std::size_t count);
+    void sendBlock(const std::vector<double>& values); // padded with zeros to 128 values
+    void close();
+
+private:
+    boost::asio::io_context io_;
+    boost::asio::ip::tcp::socket socket_;
+};
+
+// A block whose value k is base + k.
+std::vector<double> rampBlock(double base);
+
+// True once `condition` holds, polling every few milliseconds for at most `limit`.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+
+// A device on a free loopback port with `channels` descriptors named like the factory names them,
+// the first `enabled` of them active, and a device manager that records status texts.
+struct DeviceRig {
+    explicit DeviceRig(int channels = 8, int enabled = -1);
+    ~DeviceRig();
+
+    void connectStream(); // a client connects and "AppRunMode" accepts it
+    std::vector<std::string> statusTexts() const { return manager.Messages(); }
+    bool logged(const std::string& text) const;
+    int countLogged(const std::string& prefix) const;
+    std::string commandFile() const;
+
+    Sandbox sandbox;
+    AnalogSystem::HostDeviceManager manager;
+    std::unique_ptr<QuillmarkPluginDevices::FerroxEMG> device;
+    std::unique_ptr<StreamClient> client;
+};
+
+void addDescriptors(QuillmarkPluginDevices::FerroxEMG& device, int channels, int enabled);
+
+} // namespace ferrox_test
