@@ -85,7 +85,12 @@ FerroxEMG::~FerroxEMG() {
 AnalogSystem::AnalogFrame<float>* FerroxEMG::MakeFrame(int channelCount) const {
     // Called from the host's side of the frame buffer: a failed allocation is a missing frame,
     // never an exception in the host.
-    return new (std::nothrow) AnalogSystem::AnalogFrame<float>(channelCount);
+    auto* frame = new (std::nothrow) AnalogSystem::AnalogFrame<float>(channelCount);
+    if (frame && channelCount > 0 && !frame->Samples()) {
+        delete frame;
+        return nullptr;
+    }
+    return frame;
 }
 
 } // namespace QuillmarkPluginDevices

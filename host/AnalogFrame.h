@@ -3,6 +3,7 @@
 #include "host/AnalogSystemApi.h"
 
 #include <cstdint>
+#include <new>
 
 namespace AnalogSystem {
 
@@ -36,29 +37,43 @@ private:
 
 template <typename T> class AnalogFrame : public AnalogFrameBase {
 public:
-    explicit AnalogFrame(int channelCount)
-        : AnalogFrameBase(channelCount < 0 ? 0 : channelCount), sampleWidth_(static_cast<int>(sizeof(T))),
-          samples_(new T[static_cast<unsigned>(ChannelCount())]()) {}
-    AnalogFrame(const AnalogFrame& other)
-        : AnalogFrameBase(other), sampleWidth_(other.sampleWidth_),
-          samples_(new T[static_cast<unsigned>(other.ChannelCount())]) {
-        for (int i = 0; i < other.ChannelCount(); ++i) {
-            samples_[i] = other.samples_[i];
-        }
-    }
+    explicit AnalogFrame(int channelCount);
+    AnalogFrame(const AnalogFrame& other);
     AnalogFrame& operator=(const AnalogFrame&) = delete;
-    ~AnalogFrame() override { delete[] samples_; }
+    ~AnalogFrame() override;
 
-    AnalogFrameBase* Copy() const override { return new AnalogFrame(*this); }
+    AnalogFrameBase* Copy() const override;
 
-    int SampleWidth() const { return sampleWidth_; }
-    T* Samples() { return samples_; }
-    const T* Samples() const { return samples_; }
+    int SampleWidth() const;
+    // Null only when the samples could not be allocated.
+    T* Samples();
+    const T* Samples() const;
 
 private:
     int sampleWidth_;
     T* samples_;
 };
+
+// Out of the class body, so that the SDK's explicit instantiation is the one copy every module uses.
+template <typename T>
+AnalogFrame<T>::AnalogFrame(int channelCount)
+    : AnalogFrameBase(channelCount < 0 ? 0 : channelCount), sampleWidth_(static_cast<int>(sizeof(T))),
+      samples_(new (std::nothrow) T[static_cast<unsigned>(ChannelCount())]()) {}
+
+template <typename T>
+AnalogFrame<T>::AnalogFrame(const AnalogFrame& other)
+    : AnalogFrameBase(other), sampleWidth_(other.sampleWidth_),
+      samples_(new (std::nothrow) T[static_cast<unsigned>(other.ChannelCount())]) {
+    for (int i = 0; samples_ && i < other.ChannelCount(); ++i) {
+        samples_[i] = other.samples_[i];
+    }
+}
+
+template <typename T> AnalogFrame<T>::~AnalogFrame() { delete[] samples_; }
+template <typename T> AnalogFrameBase* AnalogFrame<T>::Copy() const { return new AnalogFrame(*this); }
+template <typename T> int AnalogFrame<T>::SampleWidth() const { return sampleWidth_; }
+template <typename T> T* AnalogFrame<T>::Samples() { return samples_; }
+template <typename T> const T* AnalogFrame<T>::Samples() const { return samples_; }
 
 extern template class ANALOGSYSTEM_API AnalogFrame<float>;
 

@@ -195,16 +195,24 @@ private:
 // A device whose frames carry samples of type T.
 template <typename T> class cPluginDevice : public cPluginDeviceBase {
 public:
-    cPluginDevice() : cPluginDeviceBase(static_cast<int>(sizeof(T))) {}
-    ~cPluginDevice() override = default;
+    cPluginDevice();
+    ~cPluginDevice() override;
 
-    AnalogFrame<T>* BeginFrameUpdate(int32_t frameID, bool newFrame) override {
-        return dynamic_cast<AnalogFrame<T>*>(cPluginDeviceBase::BeginFrameUpdate(frameID, newFrame));
-    }
-    const AnalogFrame<T>* GetFrameByDeviceFrameID(int32_t frameID) const override {
-        return dynamic_cast<const AnalogFrame<T>*>(cPluginDeviceBase::GetFrameByDeviceFrameID(frameID));
-    }
+    AnalogFrame<T>* BeginFrameUpdate(int32_t frameID, bool newFrame) override;
+    const AnalogFrame<T>* GetFrameByDeviceFrameID(int32_t frameID) const override;
 };
+
+template <typename T> cPluginDevice<T>::cPluginDevice() : cPluginDeviceBase(static_cast<int>(sizeof(T))) {}
+template <typename T> cPluginDevice<T>::~cPluginDevice() = default;
+
+// Out of the class body, so that the SDK's explicit instantiation is the one copy every module uses.
+template <typename T> AnalogFrame<T>* cPluginDevice<T>::BeginFrameUpdate(int32_t frameID, bool newFrame) {
+    return dynamic_cast<AnalogFrame<T>*>(cPluginDeviceBase::BeginFrameUpdate(frameID, newFrame));
+}
+
+template <typename T> const AnalogFrame<T>* cPluginDevice<T>::GetFrameByDeviceFrameID(int32_t frameID) const {
+    return dynamic_cast<const AnalogFrame<T>*>(cPluginDeviceBase::GetFrameByDeviceFrameID(frameID));
+}
 
 extern template class ANALOGSYSTEM_API cPluginDevice<float>;
 
