@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -16,6 +17,11 @@ struct ConfigurationReport {
     std::vector<int32_t> occupiedSensorIds;
     bool reportOpened = false;
 };
+
+// Longer lines are not searched (one line on standard error says so): the regular-expression engine
+// recurses once per character it matches, and a few thousand characters overflow a 1 MB thread stack.
+// Real report lines are well under 100 bytes.
+constexpr std::size_t kLongestReportLine = 1024;
 
 // Polls every 100 ms until the report exists and holds at least one byte, for at most `limit`.
 // True when it became ready in time.
