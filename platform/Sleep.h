@@ -26,7 +26,7 @@ public:
     TimerResolution& operator=(const TimerResolution&) = delete;
 
 private:
-    bool active_ = false;
+    [[maybe_unused]] bool active_ = false; // only the Windows backend asks for a resolution
 };
 
 } // namespace platform

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds and runs every test suite: native (Linux) and Windows x86-64 under Wine.
-# Usage: scripts/test.sh [native|windows|...]   (default: all suites)
+# Builds and runs every test suite: native (Linux), Windows x86-64 under Wine, and the fuzz targets.
+# Usage: scripts/test.sh [native|windows|fuzz|asan|tsan]   (default: native windows fuzz)
+# FERROX_FUZZ_SECONDS sets how long each fuzz target runs (default 30).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh || exit 1
 
 suites=("$@")
-[ ${#suites[@]} -eq 0 ] && suites=(native windows)
+[ ${#suites[@]} -eq 0 ] && suites=(native windows fuzz)
 jobs=$(nproc)
 failed=()
 summary=()
@@ -31,12 +32,51 @@ run_preset() { # name preset
     fi
 }
 
+# Builds the libFuzzer targets and runs each for a bounded time on a copy of its seed corpus. Any crash,
+# leak, sanitizer report, timeout or out-of-memory fails the suite.
+run_fuzz() {
+    local preset=fuzz dir=build/fuzz seconds=${FERROX_FUZZ_SECONDS:-30}
+    local targets=(configuration_report sensor_states)
+    mkdir -p build
+    echo "== fuzz: configure and build ($preset)"
+    if ! cmake --preset "$preset" >"build/$preset-configure.log" 2>&1; then
+        tail -n 40 "build/$preset-configure.log"; failed+=("fuzz (configure)"); return
+    fi
+    if ! cmake --build --preset "$preset" -j "$jobs" --target "${targets[@]/#/fuzz_}" \
+            >"build/$preset-build.log" 2>&1; then
+        grep -E 'error|Error' "build/$preset-build.log" | head -n 40; failed+=("fuzz (build)"); return
+    fi
+    local t
+    for t in "${targets[@]}"; do
+        local work="$dir/corpus/$t" artifacts="$dir/artifacts/$t/" log="build/fuzz-$t.log" rc
+        mkdir -p "$work" "$artifacts"
+        echo "== fuzz: $t for ${seconds} s"
+        # New inputs go into the build tree's corpus; the checked-in seeds stay read-only.
+        ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+            "$dir/bin/fuzz_$t" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 -close_fd_mask=3 \
+            -artifact_prefix="$artifacts" "$work" "tests/fuzz/corpus/$t" </dev/null >"$log" 2>&1
+        rc=$?
+        local execs rate
+        execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+        rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
+        summary+=("fuzz $t: ${execs:-?} executions, ${rate:-?} exec/s in ${seconds} s")
+        echo "   ${execs:-?} executions, ${rate:-?} exec/s"
+        if [ "$rc" -ne 0 ] || [ -z "$execs" ] ||
+            grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer|libFuzzer)|runtime error:|^SUMMARY: ' "$log"; then
+            grep -m 1 -A 30 -E 'ERROR: |runtime error:' "$log" || tail -n 30 "$log"
+            echo "   (exit $rc; full log $log, reproducer in $artifacts)"
+            failed+=("fuzz $t")
+        fi
+    done
+}
+
 for s in "${suites[@]}"; do
     case "$s" in
         native) run_preset native linux-debug ;;
         windows) run_preset windows windows ;;
         asan) run_preset asan asan ;;
         tsan) run_preset tsan tsan ;;
+        fuzz) run_fuzz ;;
         *) echo "unknown suite: $s" >&2; failed+=("$s") ;;
     esac
 done
