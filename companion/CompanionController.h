@@ -4,6 +4,7 @@
 #include "platform/Handle.h"
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,8 +33,14 @@ public:
     bool launched() const { return launched_.load(); }
     bool runModeSent() const { return runModeSent_.load(); }
 
+    // For tests and tools that check or end a companion they launched: its process (a handle on
+    // Windows, the process id on POSIX) and the write end of its standard input. Never written by
+    // the library.
+    platform::NativeHandle companionProcess() const { return companionProcess_; }
+    platform::NativeHandle stdinWrite() const { return stdinWrite_; }
+
 private:
-    void launch(const std::string& executable);
+    void launch();
     void sendRunMode();
 
     std::atomic<bool> launched_{false};
@@ -43,6 +50,8 @@ private:
     platform::NativeHandle stdinWrite_ = platform::kInvalidHandle;
     std::atomic<platform::NativeHandle> stdoutRead_{platform::kInvalidHandle};
     platform::NativeHandle stdoutWrite_ = platform::kInvalidHandle;
+    // Serialises launches, so two concurrent "Connect"s cannot start two companions or tear the handles.
+    std::mutex launchMutex_;
 };
 
 // Appends one line to the command file (text mode: CR LF on Windows, LF on POSIX).

@@ -10,7 +10,9 @@
 namespace platform {
 
 // The companion started with its console on two pipes. On failure `error` holds the system's code
-// (GetLastError on Windows, errno elsewhere) and the library-side ends are closed again.
+// (GetLastError on Windows, errno elsewhere) and every pipe end made for the attempt is closed again.
+// `process` is a process handle on Windows and the process id on POSIX: never pass it to closeHandle.
+// On POSIX all four ends are close-on-exec in this process, so no later child inherits them.
 struct ConsoleLaunch {
     bool started = false;
     unsigned long error = 0;
@@ -37,6 +39,14 @@ std::optional<unsigned long> runHidden(const std::string& commandLine);
 // The two command lines of unload: is the companion running, and end it by image name.
 const char* companionCheckCommandLine();
 const char* companionKillCommandLine();
+
+// A command line for runHidden that does nothing but exit with `code` (for tests and tools).
+std::string exitCodeCommandLine(int code);
+
+// For a process this process started (ConsoleLaunch::process): ends it and reaps it, or waits at most
+// `limit` for its exit code. The handle itself stays open on Windows.
+bool terminateProcess(NativeHandle process);
+std::optional<int> waitForProcess(NativeHandle process, std::chrono::milliseconds limit);
 
 // A child process started by a test or a tool, ended only by its id.
 class ChildProcess {
@@ -65,5 +75,8 @@ private:
 // This process's id, and whether a process of that id exists.
 long currentProcessId();
 bool processExists(long id);
+
+// The full path of this process's executable ("" when unknown).
+std::string currentExecutablePath();
 
 } // namespace platform

@@ -1,0 +1,111 @@
+#include <windows.h>
+
+#include "platform/Thread.h"
+
+namespace platform {
+
+struct Thread::Native {
+    HANDLE handle = nullptr;
+    DWORD id = 0;
+};
+
+namespace {
+struct StartRecord {
+    ThreadProcedure procedure;
+    void* argument;
+};
+
+DWORD WINAPI trampoline(LPVOID raw) {
+    // The new thread owns its start record, so nothing it reads depends on the Thread object's life.
+    auto* record = static_cast<StartRecord*>(raw);
+    const ThreadProcedure procedure = record->procedure;
+    void* const argument = record->argument;
+    delete record;
+    return static_cast<DWORD>(procedure(argument));
+}
+
+// WaitForSingleObject takes a DWORD of milliseconds; INFINITE itself must never come from a limit.
+DWORD waitMilliseconds(std::chrono::milliseconds limit) {
+    if (limit.count() <= 0) {
+        return 0;
+    }
+    if (limit.count() >= static_cast<long long>(INFINITE)) {
+        return INFINITE - 1;
+    }
+    return static_cast<DWORD>(limit.count());
+}
+} // namespace
+
+Thread::~Thread() {
+    if (!held_) {
+        return;
+    }
+    if (isCurrent()) {
+        // A thread cannot wait for itself; closing the handle lets the system free it when it ends.
+        ::CloseHandle(native_->handle);
+        delete native_;
+        native_ = nullptr;
+        held_ = false;
+        return;
+    }
+    join();
+}
+
+bool Thread::start(ThreadProcedure procedure, void* argument) {
+    if (held_ || !procedure) {
+        return false;
+    }
+    auto* native = new Native;
+    auto* record = new StartRecord{procedure, argument};
+    native->handle = ::CreateThread(nullptr, 0, &trampoline, record, 0, &native->id);
+    if (!native->handle) {
+        delete record;
+        delete native;
+        return false;
+    }
+    native_ = native;
+    held_ = true;
+    return true;
+}
+
+Thread::JoinResult Thread::joinFor(std::chrono::milliseconds limit) {
+    if (!held_) {
+        return JoinResult::NotStarted;
+    }
+    if (isCurrent()) {
+        return JoinResult::Failed;
+    }
+    const DWORD result = ::WaitForSingleObject(native_->handle, waitMilliseconds(limit));
+    if (result == WAIT_TIMEOUT) {
+        return JoinResult::TimedOut;
+    }
+    if (result != WAIT_OBJECT_0) {
+        return JoinResult::Failed;
+    }
+    ::CloseHandle(native_->handle);
+    delete native_;
+    native_ = nullptr;
+    held_ = false;
+    return JoinResult::Joined;
+}
+
+Thread::JoinResult Thread::join() {
+    if (!held_) {
+        return JoinResult::NotStarted;
+    }
+    if (isCurrent()) {
+        return JoinResult::Failed;
+    }
+    if (::WaitForSingleObject(native_->handle, INFINITE) != WAIT_OBJECT_0) {
+        return JoinResult::Failed;
+    }
+    ::CloseHandle(native_->handle);
+    delete native_;
+    native_ = nullptr;
+    held_ = false;
+    return JoinResult::Joined;
+}
+
+bool Thread::isCurrent() const { return held_ && native_->id == ::GetCurrentThreadId(); }
+
+} // namespace platform

@@ -1,0 +1,117 @@
+#include "platform/Environment.h"
+#include "platform/Sleep.h"
+#include "platform/Thread.h"
+#include "tests/companion/CompanionTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+using namespace std::chrono_literals;
+using platform::SteadyClock;
+using platform::Thread;
+
+namespace {
+
+TEST(Sleep, NeverWakesBeforeItsDeadline) {
+    const SteadyClock::duration waits[] = {0ns, 1us, 999us, 1ms, 1500us, 2ms, 7300us, 20ms};
+    for (const auto wait : waits) {
+        for (int round = 0; round < 5; ++round) {
+            const auto deadline = SteadyClock::now() + wait;
+            platform::sleepUntil(deadline);
+            EXPECT_GE(SteadyClock::now(), deadline) << "wait of " << wait.count() << " ns";
+        }
+    }
+    platform::TimerResolution fine;
+    const auto deadline = SteadyClock::now() + 3ms;
+    platform::sleepFor(3ms);
+    EXPECT_GE(SteadyClock::now(), deadline);
+}
+
+TEST(Environment, PathsAppendTheSuffixWithoutTouchingTheValue) {
+    const bool windows = ferrox_test::windowsPaths();
+    struct Case {
+        const char* value;
+        const char* suffix;
+        const char* windowsPath;
+        const char* posixPath;
+    };
+    const Case cases[] = {
+        {"C:\\Data", "\\Dir\\file.txt", "C:\\Data\\Dir\\file.txt", "C:\\Data/Dir/file.txt"},
+        {"/srv/data/", "\\Dir\\file.txt", "/srv/data/\\Dir\\file.txt", "/srv/data//Dir/file.txt"},
+        {"/srv/data", "", "/srv/data", "/srv/data"},
+        {"x", "\\a b\\c,d.json", "x\\a b\\c,d.json", "x/a b/c,d.json"},
+    };
+    for (const auto& c : cases) {
+        ferrox_test::ScopedEnv value("FERROX_TEST_ENV_PATH", c.value);
+        const auto path = platform::envPath("FERROX_TEST_ENV_PATH", c.suffix);
+        ASSERT_TRUE(path.has_value());
+        EXPECT_EQ(*path, windows ? c.windowsPath : c.posixPath);
+    }
+    ferrox_test::ScopedEnv unset("FERROX_TEST_ENV_PATH", nullptr);
+    EXPECT_FALSE(platform::envPath("FERROX_TEST_ENV_PATH", "\\x").has_value());
+    EXPECT_FALSE(platform::getEnv("FERROX_TEST_ENV_PATH").has_value());
+}
+
+struct Gate {
+    std::atomic<bool> release{false};
+    std::atomic<int> ran{0};
+    void* argument = nullptr;
+};
+
+int waitForGate(void* raw) {
+    auto* gate = static_cast<Gate*>(raw);
+    gate->argument = raw;
+    while (!gate->release.load()) {
+        platform::sleepFor(1ms);
+    }
+    gate->ran.fetch_add(1);
+    return 0;
+}
+
+TEST(Thread, JoinForTimesOutWhileRunningAndJoinsOnceEnded) {
+    Gate gate;
+    Thread thread;
+    EXPECT_EQ(thread.joinFor(10ms), Thread::JoinResult::NotStarted);
+    ASSERT_TRUE(thread.start(&waitForGate, &gate));
+    EXPECT_TRUE(thread.held());
+    EXPECT_FALSE(thread.start(&waitForGate, &gate)) << "a held thread must be joined before another start";
+    EXPECT_FALSE(thread.isCurrent());
+
+    const auto before = SteadyClock::now();
+    EXPECT_EQ(thread.joinFor(50ms), Thread::JoinResult::TimedOut);
+    EXPECT_GE(SteadyClock::now() - before, 45ms);
+    EXPECT_EQ(thread.joinFor(0ms), Thread::JoinResult::TimedOut);
+    EXPECT_TRUE(thread.held());
+
+    gate.release = true;
+    EXPECT_EQ(thread.joinFor(5000ms), Thread::JoinResult::Joined);
+    EXPECT_FALSE(thread.held());
+    EXPECT_EQ(gate.ran.load(), 1);
+    EXPECT_EQ(gate.argument, &gate);
+    EXPECT_EQ(thread.join(), Thread::JoinResult::NotStarted);
+
+    // Reusable once joined.
+    ASSERT_TRUE(thread.start(&waitForGate, &gate));
+    EXPECT_EQ(thread.join(), Thread::JoinResult::Joined);
+    EXPECT_EQ(gate.ran.load(), 2);
+}
+
+TEST(Thread, DestructorWaitsForTheProcedure) {
+    Gate gate;
+    {
+        Thread thread;
+        ASSERT_TRUE(thread.start(&waitForGate, &gate));
+        Thread releaser;
+        ASSERT_TRUE(releaser.start(
+            [](void* raw) {
+                platform::sleepFor(30ms);
+                static_cast<Gate*>(raw)->release = true;
+                return 0;
+            },
+            &gate));
+    }
+    EXPECT_EQ(gate.ran.load(), 1);
+}
+
+} // namespace
