@@ -1,0 +1,92 @@
+#pragma once
+
+#include "BlockGenerator.h"
+
+#include "companion/CompanionController.h"
+#include "platform/PipeReader.h"
+#include "tests/support/Sandbox.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace ferrox_test {
+
+using namespace std::chrono_literals;
+
+// Plays the device's end of the sample stream: a loopback listener on a free port. Every wait is
+// bounded, so a simulator that misbehaves fails the test instead of hanging it.
+class StreamListener {
+public:
+    StreamListener();
+    unsigned short port() const { return port_; }
+
+    bool accept(std::chrono::milliseconds limit);
+    void closeConnection();
+
+    // Exactly `count` more bytes, or false when the limit passes or the stream ends first.
+    bool read(std::vector<unsigned char>& out, std::size_t count, std::chrono::milliseconds limit);
+    std::optional<companion_sim::Block> readBlock(std::chrono::milliseconds limit = 5s);
+    // Reads until nothing has arrived for `quiet`, at most for `limit`; the byte count.
+    std::size_t drainUntilQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds limit);
+    // Every byte received on the current connection.
+    std::size_t received() const { return received_; }
+
+private:
+    boost::asio::io_context io_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::ip::tcp::socket socket_;
+    unsigned short port_ = 0;
+    std::size_t received_ = 0;
+};
+
+// The simulator started exactly as the plug-in starts it: the plug-in's controller runs "Connect"
+// on a copy of SabletBase.exe in the sandbox's program folder, which launches it with the pipe name
+// and writes "AppRunMode". Its console is collected as NUL-terminated messages. The destructor ends
+// the process by its id if it still runs.
+class LaunchedSimulator {
+public:
+    using Variables = std::vector<std::pair<std::string, std::string>>;
+
+    LaunchedSimulator(Sandbox& sandbox, Variables variables);
+    ~LaunchedSimulator();
+    LaunchedSimulator(const LaunchedSimulator&) = delete;
+    LaunchedSimulator& operator=(const LaunchedSimulator&) = delete;
+
+    bool launched() const { return controller_.launched(); }
+    void send(const char* word) { controller_.sendCommand(word); }
+
+    bool waitForMessage(const std::string& part, std::chrono::milliseconds limit = 10s);
+    std::vector<std::string> messages() const;
+    // The position of the first message containing `part`, or -1.
+    int indexOf(const std::string& part) const;
+
+    void closeInput();
+    std::optional<int> waitForExit(std::chrono::milliseconds limit);
+
+    QuillmarkPluginDevices::CompanionController& controller() { return controller_; }
+
+private:
+    void collect();
+
+    Variables variables_;
+    QuillmarkPluginDevices::CompanionController controller_;
+    platform::PipeReader reader_;
+    std::thread collector_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> messages_;
+    bool inputClosed_ = false;
+    bool exited_ = false;
+};
+
+// The simulator built beside this test executable.
+std::string simulatorExecutable();
+
+} // namespace ferrox_test

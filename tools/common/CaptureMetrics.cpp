@@ -1,0 +1,82 @@
+#include "tools/common/CaptureMetrics.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace ferrox_tools {
+
+CaptureMetrics::CaptureMetrics(double rate, int stampChannel)
+    : periodNs_(rate > 0.0 ? 1e9 / rate : 1e6), stampChannel_(stampChannel) {}
+
+void CaptureMetrics::addFrame(int32_t frameID, int64_t committedNs, const std::vector<float>& samples) {
+    if (!haveFirst_) {
+        haveFirst_ = true;
+        firstId_ = frameID;
+        firstNs_ = committedNs;
+    }
+    // Frame n is due n periods after the schedule's origin; the origin is fixed afterwards as the
+    // earliest one the frames allow, so lateness never comes out negative.
+    const double due = static_cast<double>(firstNs_) + static_cast<double>(frameID - firstId_) * periodNs_;
+    latenessMs_.push_back((static_cast<double>(committedNs) - due) / 1e6);
+    earliestOffsetMs_ = std::min(earliestOffsetMs_, latenessMs_.back());
+
+    if (stampChannel_ >= 0 && static_cast<std::size_t>(stampChannel_) < samples.size()) {
+        const double stamp = samples[static_cast<std::size_t>(stampChannel_)];
+        if (stamp > 0.0 && stamp < 1000.0) {
+            const double committedMs = std::fmod(static_cast<double>(committedNs) / 1e6, 1000.0);
+            latencyMs_.push_back(std::fmod(committedMs - stamp + 1000.0, 1000.0));
+        }
+    }
+}
+
+std::vector<double> CaptureMetrics::latenessMs() const {
+    std::vector<double> lateness(latenessMs_);
+    for (double& l : lateness) {
+        l -= earliestOffsetMs_;
+    }
+    return lateness;
+}
+
+void CaptureMetrics::addMemorySample(int64_t residentBytes) { memory_.push_back(residentBytes); }
+
+CaptureMetrics::Distribution CaptureMetrics::distribution(const std::vector<double>& values) {
+    Distribution d;
+    d.count = values.size();
+    if (values.empty()) {
+        return d;
+    }
+    auto quantile = [](std::vector<double> v, double q) {
+        std::sort(v.begin(), v.end());
+        return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size() - 1) + 0.5))];
+    };
+    d.median = quantile(values, 0.5);
+    d.p99 = quantile(values, 0.99);
+    d.worst = *std::max_element(values.begin(), values.end());
+    const std::size_t tenth = std::max<std::size_t>(1, values.size() / 10);
+    d.firstTenthMedian = quantile(std::vector<double>(values.begin(), values.begin() + static_cast<long>(tenth)), 0.5);
+    d.lastTenthMedian = quantile(std::vector<double>(values.end() - static_cast<long>(tenth), values.end()), 0.5);
+    return d;
+}
+
+namespace {
+nlohmann::json toJson(const CaptureMetrics::Distribution& d) {
+    return {{"median_ms", d.median},           {"p99_ms", d.p99},
+            {"worst_ms", d.worst},             {"first_tenth_median_ms", d.firstTenthMedian},
+            {"last_tenth_median_ms", d.lastTenthMedian}, {"samples", d.count}};
+}
+} // namespace
+
+nlohmann::json CaptureMetrics::toJson() const {
+    nlohmann::json j;
+    j["tick_lateness"] = ferrox_tools::toJson(distribution(latenessMs()));
+    j["stream_latency"] = ferrox_tools::toJson(distribution(latencyMs_));
+    if (!memory_.empty()) {
+        const std::size_t tenth = std::max<std::size_t>(1, memory_.size() / 10);
+        j["resident_bytes_first_tenth"] = memory_[tenth - 1];
+        j["resident_bytes_last"] = memory_.back();
+        j["resident_bytes_peak"] = *std::max_element(memory_.begin(), memory_.end());
+    }
+    return j;
+}
+
+} // namespace ferrox_tools

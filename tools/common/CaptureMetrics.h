@@ -1,0 +1,52 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace ferrox_tools {
+
+// What a host sees of a capture, frame by frame: how late each frame was committed against the
+// device's schedule, and how old the values it carried were.
+class CaptureMetrics {
+public:
+    // stampChannel: the active channel whose value is the sender's steady-clock time in ms modulo
+    // 1000, or -1 when the stream carries no stamp.
+    CaptureMetrics(double rate, int stampChannel);
+
+    // Frames in frame-ID order, with the steady-clock time (ns) the host saw them committed.
+    void addFrame(int32_t frameID, int64_t committedNs, const std::vector<float>& samples);
+
+    // Resident memory samples over the run.
+    void addMemorySample(int64_t residentBytes);
+
+    nlohmann::json toJson() const;
+
+    struct Distribution {
+        double median = 0.0;
+        double p99 = 0.0;
+        double worst = 0.0;
+        double firstTenthMedian = 0.0;
+        double lastTenthMedian = 0.0;
+        std::size_t count = 0;
+    };
+    static Distribution distribution(const std::vector<double>& values);
+
+    std::vector<double> latenessMs() const;
+    const std::vector<double>& latencyMs() const { return latencyMs_; }
+
+private:
+    double periodNs_;
+    int stampChannel_;
+    bool haveFirst_ = false;
+    int32_t firstId_ = 0;
+    int64_t firstNs_ = 0;
+    std::vector<double> latenessMs_; // against the first frame's schedule
+    double earliestOffsetMs_ = 0.0;
+    std::vector<double> latencyMs_;
+    std::vector<int64_t> memory_;
+};
+
+} // namespace ferrox_tools
