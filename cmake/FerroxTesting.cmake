@@ -45,12 +45,19 @@ function(ferrox_add_gtest name)
         endif()
     else()
         include(GoogleTest)
+        gtest_discover_tests(${name} DISCOVERY_MODE POST_BUILD DISCOVERY_TIMEOUT 60)
+        # Discovery splits list-valued properties apart, so the environment, time-out and locks are
+        # applied to the discovered tests by a file of our own that ctest reads after them.
+        set(_props_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake)
         set(_locks "")
         if(T_LOCKS)
-            set(_locks RESOURCE_LOCK "${T_LOCKS}")
+            set(_locks " RESOURCE_LOCK \"${T_LOCKS}\"")
         endif()
-        gtest_discover_tests(${name} DISCOVERY_MODE POST_BUILD DISCOVERY_TIMEOUT 60
-                             PROPERTIES ENVIRONMENT "${FERROX_TEST_ENV}" TIMEOUT ${T_TIMEOUT} ${_locks})
+        file(WRITE ${_props_file}
+             "if(${name}_TESTS)\n"
+             "  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT \"${FERROX_TEST_ENV}\" TIMEOUT ${T_TIMEOUT}${_locks})\n"
+             "endif()\n")
+        set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${_props_file})
     endif()
 endfunction()
 

@@ -1,10 +1,76 @@
 #!/usr/bin/env bash
-# The main job. For now: install what is missing and build everything (native and Windows).
+# The main job: one whole capture session, as a newcomer would want to see it.
+#
+# Installs what is missing, builds, lays out a sandbox (ProgramData, PROGRAMFILES with the companion
+# simulator installed as the companion, APPDATA), and runs ferrox-host against the plug-in for 10 s in
+# "EMG plus Accelerometer" mode. Prints a progress line, then a short report; leaves frames.csv,
+# summary.json, plot.png and host-console.log in the output folder.
+#
+# Usage: scripts/run.sh [--windows] [--seconds S] [--sensors N] [--out DIR]
+#   --windows   the same session with the Windows build, under Wine
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-for preset in linux-release windows; do
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" -j "$(nproc)"
+root=$PWD
+
+windows=0
+seconds=10
+sensors=32
+out=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --windows) windows=1 ;;
+        --seconds) seconds=$2; shift ;;
+        --sensors) sensors=$2; shift ;;
+        --out) out=$2; shift ;;
+        *) echo "usage: scripts/run.sh [--windows] [--seconds S] [--sensors N] [--out DIR]" >&2; exit 2 ;;
+    esac
+    shift
 done
-echo "built: build/linux-release/bin and build/windows/bin"
+
+bash scripts/install-deps.sh
+if [ "$windows" = 1 ]; then preset=windows; else preset=linux-release; fi
+[ -n "$out" ] || out="$root/out/session-$preset"
+echo "== building ($preset)"
+mkdir -p build
+cmake --preset "$preset" >"build/$preset-configure.log" 2>&1 || { cat "build/$preset-configure.log"; exit 1; }
+cmake --build --preset "$preset" -j "$(nproc)" --target FerroxEMG ferrox-host companion-sim >/dev/null
+bin="$root/build/$preset/bin"
+
+# The sandbox: every folder the plug-in and the companion use, inside the output folder.
+rm -rf "$out"
+sandbox="$out/sandbox"
+companion_dir="$sandbox/ProgramFiles/Quillmark/Harbex/LunoxaFerrox/Lunoxa"
+mkdir -p "$sandbox/ProgramData/Quillmark/QuillmarkFerrox" "$companion_dir" "$sandbox/AppData"
+cp "$bin/SabletBase.exe" "$companion_dir/SabletBase.exe"
+
+export FERROX_SIM_SENSORS=$sensors FERROX_SIM_MODE="EMG plus Accelerometer" FERROX_SIM_LATENCY_STAMP=1
+host_args=(--configuration 1 --seconds "$seconds" --latency-stamp)
+
+echo "== capture session: $seconds s, $sensors simulated sensors, output in $out"
+set +e
+if [ "$windows" = 1 ]; then
+    export WINEPREFIX="$root/build/windows/wineprefix" WINEDEBUG=-all
+    mkdir -p "$WINEPREFIX"
+    winpath() { echo "Z:$(echo "$1" | sed 's|/|\\|g')"; }
+    # A Windows process takes ProgramFiles from the registry, so ferrox-host sets it for the plug-in.
+    ProgramData=$(winpath "$sandbox/ProgramData") APPDATA=$(winpath "$sandbox/AppData") \
+        /usr/lib/wine/wine64 "$bin/ferrox-host.exe" --plugin "$(winpath "$bin/FerroxEMG.dll")" \
+        --program-files "$(winpath "$sandbox/ProgramFiles")" "${host_args[@]}" \
+        --csv "$(winpath "$out/frames.csv")" --summary "$(winpath "$out/summary.json")" \
+        </dev/null 2>&1 | tr -d '\r' | tee "$out/host-console.log" | grep -v '^\[host\] log'
+    rc=${PIPESTATUS[0]}
+    wineserver -k 2>/dev/null
+else
+    ProgramData="$sandbox/ProgramData" PROGRAMFILES="$sandbox/ProgramFiles" APPDATA="$sandbox/AppData" \
+        "$bin/ferrox-host" --plugin "$bin/libFerroxEMG.so" "${host_args[@]}" \
+        --csv "$out/frames.csv" --summary "$out/summary.json" \
+        </dev/null 2>&1 | tee "$out/host-console.log" | grep -v '^\[host\] log'
+    rc=${PIPESTATUS[0]}
+fi
+set -e
+if [ ! -f "$out/summary.json" ]; then
+    echo "ferrox-host wrote no summary (exit $rc); see $out/host-console.log" >&2
+    exit 1
+fi
+python3 scripts/session_report.py "$out" || rc=1
+exit "$rc"

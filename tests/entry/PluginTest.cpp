@@ -1,0 +1,138 @@
+// The built plug-in, loaded as the host loads it, with a test companion the plug-in starts itself.
+// One test holds the whole sequence, because the companion controller lives as long as the library.
+#include "tests/entry/PluginTestSupport.h"
+
+#include "host/Device.h"
+#include "platform/Os.h"
+#include "platform/Process.h"
+#include "tools/ferrox-host/PluginModule.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using AnalogSystem::cPluginDeviceBase;
+using ferrox_host::FactoryCollector;
+using ferrox_host::PluginModule;
+using ferrox_host::UnloadRecorder;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+const char* const kReport = "Pellions detected: 2\n"
+                            "Hardware Name: SB Test Station\n"
+                            "Base ID: 90210\n"
+                            "Slot 1 occupied by sensor 11\n"
+                            "Slot 2 occupied by sensor 13\n";
+
+const char* const kState = R"({"Sensors": [
+    {"SensorId": 11, "SensorName": "Left biceps", "ChannelNames": ["EMG 1", "ACC X 1", "IMP 1"]},
+    {"SensorId": 12, "SensorName": "Spare", "ChannelNames": ["EMG 1"]},
+    {"SensorId": 13, "SensorName": "Right biceps", "ChannelNames": ["EMG 1", "IMP RMS 1", "GYR Z 1"]}]})";
+
+std::vector<std::string> descriptorNames(AnalogSystem::IDevice& device) {
+    std::vector<std::string> names;
+    for (int i = 0; i < device.ChannelDescriptorCount(); ++i) {
+        const auto* d =
+            dynamic_cast<const AnalogSystem::AnalogChannelDescriptor*>(device.ChannelDescriptor(i));
+        names.emplace_back(d ? d->Name() : "<not a descriptor>");
+    }
+    return names;
+}
+
+std::string pluginPath() {
+    return ferrox_test::besideExecutable(FERROX_PLUGIN_FILE);
+}
+
+TEST(Plugin, EnumerateCreateUnloadAndEnumerateAgain) {
+    ferrox_test::Sandbox sandbox;
+    ferrox_test::InstalledCompanion companion(sandbox, kReport);
+    ferrox_test::writeStateFile(sandbox, kState);
+
+    PluginModule plugin;
+    std::string error;
+    ASSERT_TRUE(plugin.load(pluginPath(), error)) << error;
+    int32_t version[3] = {-1, -1, -1};
+    plugin.version(version[0], version[1], version[2]);
+    EXPECT_THAT(version, ElementsAre(1, 0, 0));
+
+    FactoryCollector sink;
+    EXPECT_EQ(plugin.enumerate(sink), 2);
+    ASSERT_EQ(sink.factories.size(), 2u);
+    for (const auto& factory : sink.factories) {
+        EXPECT_STREQ(factory->DeviceName(), "90210");
+        EXPECT_STREQ(factory->DeviceIdentifier(), "90210");
+    }
+    EXPECT_TRUE(companion.logged("arg1=\\\\.\\pipe\\test_pipe"));
+    EXPECT_TRUE(companion.logged("report"));
+    EXPECT_THAT(ferrox_test::readFile(ferrox_test::commandPathOf(sandbox)), HasSubstr("AppRunMode"));
+
+    {
+        std::unique_ptr<AnalogSystem::IDevice> device = sink.factories[0]->CreateDevice();
+        ASSERT_NE(device, nullptr);
+        auto* base = dynamic_cast<cPluginDeviceBase*>(device.get());
+        ASSERT_NE(base, nullptr);
+        EXPECT_EQ(base->PropertyText(cPluginDeviceBase::kNamePropName), "FerroxEMG");
+        EXPECT_EQ(base->PropertyText(cPluginDeviceBase::kModelPropName), "SB Test Station");
+        EXPECT_EQ(base->PropertyText(cPluginDeviceBase::kSerialPropName), "90210-serial");
+        double rate = 0.0;
+        EXPECT_TRUE(base->GetProperty(cPluginDeviceBase::kRatePropName, rate));
+        EXPECT_EQ(rate, 1000.0);
+        EXPECT_THAT(descriptorNames(*device),
+                    ElementsAre("EMG 1 Sensor 0", "ACC X 1 Sensor 0", "EMG 1 Sensor 2", "GYR Z 1 Sensor 2"));
+        EXPECT_EQ(device->ChannelDescriptor(3)->PropertyText("AnalogChannel_TerminalName"), "Right biceps");
+
+        // The second station's device cannot have the stream port while the first holds it: an
+        // empty handle, not an exception the host could never catch.
+        ::testing::internal::CaptureStderr();
+        std::unique_ptr<AnalogSystem::IDevice> second = sink.factories[1]->CreateDevice();
+        const std::string complaint = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(second, nullptr);
+        EXPECT_THAT(complaint, HasSubstr("no device created"));
+    }
+    sink.factories.clear();
+
+    UnloadRecorder unload;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(plugin.unload(unload), 0);
+    const std::string said = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(unload.identifierCalls, 1);
+    EXPECT_EQ(unload.identifier, "90210");
+    EXPECT_THAT(said, HasSubstr("Existing pipe file deleted.\n"));
+    EXPECT_FALSE(ferrox_test::fileExists(ferrox_test::commandPathOf(sandbox)));
+    EXPECT_TRUE(ferrox_test::fileExists(ferrox_test::reportPathOf(sandbox)));
+    EXPECT_EQ(ferrox_test::readFile(ferrox_test::reportPathOf(sandbox)), "");
+    if (!platform::kIsWindows) {
+        // Wine's tasklist finds nothing, so there the companion outlives unload and ends with this
+        // process, when its standard input closes.
+        EXPECT_THAT(said, HasSubstr("SabletBase.exe terminated successfully.\n"));
+    }
+
+    // The emptied report is not ready: a second enumeration waits for the fresh one.
+    FactoryCollector again;
+    std::atomic<bool> written{false};
+    std::atomic<int32_t> result{-1};
+    std::thread enumeration([&] { result = plugin.enumerate(again); });
+    std::this_thread::sleep_for(500ms);
+    written = true;
+    EXPECT_EQ(result.load(), -1) << "enumeration did not wait for a fresh report";
+    ferrox_test::writeFile(ferrox_test::reportPathOf(sandbox),
+                           "Pellions detected: 1\nHardware Name: Other\nID: 777\n");
+    enumeration.join();
+    EXPECT_EQ(result.load(), 1);
+    ASSERT_EQ(again.factories.size(), 1u);
+    EXPECT_STREQ(again.factories[0]->DeviceName(), "777");
+    again.factories.clear();
+
+    UnloadRecorder second;
+    EXPECT_EQ(plugin.unload(second), 0);
+    EXPECT_EQ(second.identifier, "777");
+    EXPECT_TRUE(plugin.unloadLibrary());
+}
+
+} // namespace

@@ -1,0 +1,403 @@
+#include "tools/ferrox-host/HostSession.h"
+
+#include "host/HostDeviceManager.h"
+#include "platform/Sleep.h"
+#include "tools/ferrox-host/PluginModule.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <sstream>
+
+namespace ferrox_host {
+
+namespace {
+using Clock = std::chrono::steady_clock;
+using AnalogSystem::cPluginDeviceBase;
+
+constexpr auto kConnectRetry = std::chrono::milliseconds(100);
+constexpr auto kFramePoll = std::chrono::milliseconds(5);
+constexpr auto kProgressEvery = std::chrono::seconds(1);
+constexpr const char* kCollectingData = "Collecting Data";
+
+double secondsBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+Clock::duration toDuration(double seconds) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+std::string channelName(AnalogSystem::cPropertySet* descriptor) {
+    const auto* channel = dynamic_cast<AnalogSystem::AnalogChannelDescriptor*>(descriptor);
+    return channel ? channel->Name() : std::string();
+}
+
+// The name a channel goes by now: its renamed "AnalogChannel_Name", else the name it was created with.
+std::string currentName(AnalogSystem::cPropertySet* descriptor) {
+    if (descriptor->PropertyKind("AnalogChannel_Name") == AnalogSystem::cPropertySet::Kind::Text) {
+        return descriptor->PropertyText("AnalogChannel_Name");
+    }
+    return channelName(descriptor);
+}
+
+long countOf(const std::vector<std::string>& texts, const char* text) {
+    return static_cast<long>(std::count(texts.begin(), texts.end(), text));
+}
+
+class Session {
+public:
+    Session(const SessionOptions& options, SessionResult& result) : options_(options), result_(result) {}
+
+    void run() {
+        if (!loadPlugin()) {
+            return;
+        }
+        enumerate();
+        if (factories_.factories.empty()) {
+            fail(kExitNoFactory, "the plug-in handed over no device factory (enumeration result " +
+                                     std::to_string(result_.enumerateResult.value_or(0)) + ")");
+        } else if (createDevice()) {
+            operate();
+        }
+        takeDown();
+    }
+
+private:
+    void say(const std::string& line) const {
+        if (options_.progress) {
+            options_.progress(line);
+        }
+    }
+
+    void fail(int code, const std::string& reason) {
+        if (result_.exitCode == 0) {
+            result_.exitCode = code;
+            result_.failure = reason;
+        }
+        result_.errors.push_back(reason);
+    }
+
+    bool loadPlugin() {
+        std::string error;
+        if (!plugin_.load(options_.pluginPath, error)) {
+            fail(kExitNotLoadable, "cannot load the plug-in " + options_.pluginPath + ": " + error);
+            return false;
+        }
+        std::array<int32_t, 3> version{-1, -1, -1};
+        plugin_.version(version[0], version[1], version[2]);
+        result_.version = version;
+        return true;
+    }
+
+    void enumerate() {
+        say("enumerating device factories (waits for the companion's report)");
+        result_.enumerateResult = plugin_.enumerate(factories_);
+        result_.factories = static_cast<int>(factories_.factories.size());
+        for (const auto& factory : factories_.factories) {
+            const char* name = factory->DeviceName();
+            result_.factoryNames.emplace_back(name ? name : "");
+        }
+    }
+
+    bool createDevice() {
+        device_ = factories_.factories.front()->CreateDevice();
+        if (!device_) {
+            fail(kExitNoDevice, "the factory created no device");
+            return false;
+        }
+        base_ = dynamic_cast<cPluginDeviceBase*>(device_.get());
+        if (!base_) {
+            fail(kExitNoDevice, "the device is not a plug-in device of this host SDK");
+            return false;
+        }
+        device_->SetDeviceManager(&manager_);
+        // The properties a host's device profile brings along; the plug-in only reacts to them.
+        base_->SetProperty("Enabled", true);
+        base_->SetProperty("AppRunMode", false);
+        base_->SetProperty("Stop", false);
+        base_->SetProperty("Configuration", options_.configuration.value_or(0));
+        return true;
+    }
+
+    void operate() {
+        for (const std::string& name : options_.changes) {
+            say("property change: " + name);
+            device_->PropertyChanged(name.c_str());
+        }
+        if (options_.configuration) {
+            say("configuration: " + std::to_string(*options_.configuration));
+            base_->SetProperty("Configuration", *options_.configuration);
+            device_->PropertyChanged("Configuration");
+        }
+        enableChannels();
+
+        if (options_.captureSeconds > 0.0) {
+            if (options_.connectTimeoutSeconds > 0.0 && !connectStream()) {
+                std::ostringstream reason;
+                reason << "no sample stream within " << options_.connectTimeoutSeconds << " s ("
+                       << result_.connectAttempts << " AppRunMode changes)";
+                fail(kExitNoStream, reason.str());
+            } else {
+                capture();
+            }
+        }
+        describeDevice();
+    }
+
+    void enableChannels() {
+        const int count = device_->ChannelDescriptorCount();
+        for (int index : options_.enable.indices) {
+            if (index >= count) {
+                result_.errors.push_back("--enable: the device has no channel " + std::to_string(index) +
+                                         " (" + std::to_string(count) + " channels)");
+            }
+        }
+        if (options_.enable.kind == ChannelSelection::Kind::None) {
+            return;
+        }
+        for (int index = 0; index < count; ++index) {
+            if (!options_.enable.includes(index)) {
+                continue;
+            }
+            AnalogSystem::cPropertySet* descriptor = device_->ChannelDescriptor(index);
+            if (!descriptor) {
+                continue;
+            }
+            descriptor->SetProperty("AnalogChannel_Enabled", true);
+            const std::string name = channelName(descriptor);
+            device_->ChannelPropertyChanged(name.c_str(), "AnalogChannel_Enabled");
+        }
+    }
+
+    // The device posts "Collecting Data" on every "AppRunMode" change while it has no stream, so the
+    // first change that posts nothing shows that an earlier one was accepted.
+    bool connectStream() {
+        const auto deadline = Clock::now() + toDuration(options_.connectTimeoutSeconds);
+        bool value = false;
+        say("waiting for the sample stream (AppRunMode every 100 ms)");
+        for (;;) {
+            const long before = countOf(manager_.Messages(), kCollectingData);
+            value = !value;
+            base_->SetProperty("AppRunMode", value);
+            device_->PropertyChanged("AppRunMode");
+            ++result_.connectAttempts;
+            if (countOf(manager_.Messages(), kCollectingData) == before) {
+                result_.streamAccepted = true;
+                return true;
+            }
+            if (Clock::now() >= deadline) {
+                return false;
+            }
+            platform::sleepFor(kConnectRetry);
+        }
+    }
+
+    void capture() {
+        CaptureResult& capture = result_.capture;
+        capture.ran = true;
+        for (int i = 0, n = device_->ActiveChannelCount(); i < n; ++i) {
+            if (AnalogSystem::cPropertySet* descriptor = device_->ActiveChannelDescriptor(i)) {
+                capture.columns.push_back(currentName(descriptor));
+            } else {
+                capture.columns.emplace_back();
+            }
+        }
+
+        nextFrame_ = base_->FrameCounter();
+        std::ostringstream announce;
+        announce << "capturing for " << options_.captureSeconds << " s";
+        say(announce.str());
+        const auto start = Clock::now();
+        capture.started = device_->StartCapture();
+        if (!capture.started) {
+            result_.errors.push_back("StartCapture returned false");
+        }
+        const auto end = start + toDuration(options_.captureSeconds);
+        auto nextProgress = start + kProgressEvery;
+        while (Clock::now() < end) {
+            platform::sleepFor(kFramePoll);
+            drainFrames();
+            const auto now = Clock::now();
+            if (now >= nextProgress) {
+                nextProgress += kProgressEvery;
+                std::ostringstream line;
+                line.precision(1);
+                line << std::fixed << "capturing: " << secondsBetween(start, now) << " s, " << capture.frames
+                     << " frames, " << capture.missingFrames << " missing";
+                say(line.str());
+            }
+        }
+        capture.stopped = device_->StopCapture();
+        capture.seconds = secondsBetween(start, Clock::now());
+        if (!capture.stopped) {
+            result_.errors.push_back("StopCapture returned false");
+        }
+        drainFrames();
+        finishStatistics();
+    }
+
+    void drainFrames() {
+        CaptureResult& capture = result_.capture;
+        const int32_t newest = device_->GetMostRecentFrameID();
+        std::vector<float> samples;
+        for (; nextFrame_ <= newest; ++nextFrame_) {
+            int64_t committedNs = 0;
+            if (!base_->ReadFrame(nextFrame_, samples, committedNs)) {
+                ++capture.missingFrames;
+                if (capture.missingFrameIds.size() < CaptureResult::kMaxListedMissing) {
+                    capture.missingFrameIds.push_back(nextFrame_);
+                }
+                continue;
+            }
+            if (capture.frames == 0) {
+                capture.firstFrame = nextFrame_;
+                firstCommitNs_ = committedNs;
+            } else {
+                const double interval = static_cast<double>(committedNs - lastCommitNs_) / 1e6;
+                intervalSumMs_ += interval;
+                capture.maxCommitIntervalMs = std::max(capture.maxCommitIntervalMs, interval);
+                if (interval > 2.0) {
+                    ++capture.commitIntervalsOver2Ms;
+                }
+            }
+            lastCommitNs_ = committedNs;
+            capture.lastFrame = nextFrame_;
+            ++capture.frames;
+            if (options_.keepFrames) {
+                capture.rows.push_back(FrameRow{nextFrame_, samples});
+            }
+        }
+    }
+
+    void finishStatistics() {
+        CaptureResult& capture = result_.capture;
+        if (capture.frames >= 2) {
+            const double spanSeconds = static_cast<double>(lastCommitNs_ - firstCommitNs_) / 1e9;
+            capture.meanCommitIntervalMs = intervalSumMs_ / static_cast<double>(capture.frames - 1);
+            if (spanSeconds > 0.0) {
+                capture.framesPerSecond = static_cast<double>(capture.frames - 1) / spanSeconds;
+            }
+        } else if (capture.seconds > 0.0) {
+            capture.framesPerSecond = static_cast<double>(capture.frames) / capture.seconds;
+        }
+    }
+
+    void describeDevice() {
+        DeviceInfo info;
+        info.name = base_->PropertyText(cPluginDeviceBase::kNamePropName);
+        info.displayName = base_->PropertyText(cPluginDeviceBase::kDisplayNamePropName);
+        info.model = base_->PropertyText(cPluginDeviceBase::kModelPropName);
+        info.serial = base_->PropertyText(cPluginDeviceBase::kSerialPropName);
+        double rate = 0.0;
+        if (base_->GetProperty(cPluginDeviceBase::kRatePropName, rate)) {
+            info.rate = rate;
+        }
+        int multiple = 0;
+        if (base_->GetProperty(cPluginDeviceBase::kMocapRateMultiplePropName, multiple)) {
+            info.mocapRateMultiple = multiple;
+        }
+        for (int i = 0, n = device_->ChannelDescriptorCount(); i < n; ++i) {
+            AnalogSystem::cPropertySet* descriptor = device_->ChannelDescriptor(i);
+            if (!descriptor) {
+                continue;
+            }
+            ChannelInfo channel;
+            channel.name = channelName(descriptor);
+            if (descriptor->PropertyKind("AnalogChannel_Name") == AnalogSystem::cPropertySet::Kind::Text) {
+                channel.analogName = descriptor->PropertyText("AnalogChannel_Name");
+            }
+            bool enabled = false;
+            channel.enabled = descriptor->GetProperty("AnalogChannel_Enabled", enabled) && enabled;
+            info.channels.push_back(std::move(channel));
+        }
+        result_.device = std::move(info);
+    }
+
+    // Device, factories, then the plug-in: each is code of the library and must go before it does.
+    void takeDown() {
+        if (base_) {
+            result_.log = base_->LoggedMessages();
+        }
+        result_.statusTexts = manager_.Messages();
+        base_ = nullptr;
+        device_.reset();
+        factories_.factories.clear();
+
+        UnloadRecorder unload;
+        result_.unloadResult = plugin_.unload(unload);
+        result_.unloadIdentifier = unload.identifier;
+        if (!plugin_.unloadLibrary()) {
+            result_.errors.push_back("the plug-in library could not be unloaded");
+        }
+    }
+
+    const SessionOptions& options_;
+    SessionResult& result_;
+    PluginModule plugin_;
+    // Declared after the plug-in and before what it creates, so that even an early return destroys the
+    // device and factories while their code is still loaded.
+    AnalogSystem::HostDeviceManager manager_;
+    FactoryCollector factories_;
+    std::unique_ptr<AnalogSystem::IDevice> device_;
+    cPluginDeviceBase* base_ = nullptr;
+    int32_t nextFrame_ = 0;
+    int64_t firstCommitNs_ = 0;
+    int64_t lastCommitNs_ = 0;
+    double intervalSumMs_ = 0.0;
+};
+} // namespace
+
+bool ChannelSelection::includes(int index) const {
+    switch (kind) {
+    case Kind::All:
+        return true;
+    case Kind::None:
+        return false;
+    case Kind::List:
+        return std::find(indices.begin(), indices.end(), index) != indices.end();
+    }
+    return false;
+}
+
+bool parseChannelSelection(const std::string& text, ChannelSelection& selection, std::string& error) {
+    ChannelSelection parsed;
+    if (text == "all") {
+        selection = parsed;
+        return true;
+    }
+    if (text == "none") {
+        parsed.kind = ChannelSelection::Kind::None;
+        selection = parsed;
+        return true;
+    }
+    parsed.kind = ChannelSelection::Kind::List;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        const std::string item =
+            text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (item.empty() || item.size() > 6 || item.find_first_not_of("0123456789") != std::string::npos) {
+            error = "expected all, none or a list of channel positions like 0,2,5; got \"" + text + "\"";
+            return false;
+        }
+        parsed.indices.push_back(std::stoi(item));
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    selection = parsed;
+    return true;
+}
+
+SessionResult runSession(const SessionOptions& options) {
+    SessionResult result;
+    Session session(options, result);
+    session.run();
+    return result;
+}
+
+} // namespace ferrox_host

@@ -1,0 +1,176 @@
+#include "tools/ferrox-host/SessionOutput.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace ferrox_host {
+
+namespace {
+template <typename T> nlohmann::json optionalJson(const std::optional<T>& value) {
+    return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
+std::string formatFloat(float value) {
+    // Nine significant digits bring every float back exactly.
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value));
+    return text;
+}
+} // namespace
+
+nlohmann::json summaryJson(const SessionResult& result) {
+    using nlohmann::json;
+    json summary = json::object();
+    summary["version"] = result.version ? json(*result.version) : json(nullptr);
+    summary["enumerate_result"] = optionalJson(result.enumerateResult);
+    summary["factories"] = result.factories;
+    summary["factory_names"] = result.factoryNames;
+
+    if (result.device) {
+        const DeviceInfo& device = *result.device;
+        json channels = json::array();
+        for (const ChannelInfo& channel : device.channels) {
+            channels.push_back({{"name", channel.name},
+                                {"analog_name", optionalJson(channel.analogName)},
+                                {"enabled", channel.enabled}});
+        }
+        summary["device"] = {{"name", device.name},
+                             {"display_name", device.displayName},
+                             {"model", device.model},
+                             {"serial", device.serial},
+                             {"rate", optionalJson(device.rate)},
+                             {"mocap_rate_multiple", optionalJson(device.mocapRateMultiple)},
+                             {"channels", channels}};
+    } else {
+        summary["device"] = nullptr;
+    }
+
+    summary["stream_accepted"] = result.streamAccepted;
+    summary["connect_attempts"] = result.connectAttempts;
+    summary["status_texts"] = result.statusTexts;
+    json log = json::array();
+    for (const AnalogSystem::LogEntry& entry : result.log) {
+        log.push_back({{"level", entry.level}, {"text", entry.text}});
+    }
+    summary["log"] = log;
+
+    const CaptureResult& capture = result.capture;
+    summary["capture"] = {{"ran", capture.ran},
+                          {"frames", capture.frames},
+                          {"first_frame", optionalJson(capture.firstFrame)},
+                          {"last_frame", optionalJson(capture.lastFrame)},
+                          {"seconds", capture.seconds},
+                          {"frames_per_second", capture.framesPerSecond},
+                          {"missing_frame_ids", capture.missingFrameIds},
+                          {"missing_frames", capture.missingFrames},
+                          {"columns", capture.columns},
+                          {"commit_interval_ms",
+                           {{"mean", capture.meanCommitIntervalMs}, {"max", capture.maxCommitIntervalMs}}},
+                          {"commit_intervals_over_2ms", capture.commitIntervalsOver2Ms}};
+
+    summary["unload"] = {{"result", optionalJson(result.unloadResult)},
+                         {"identifier", optionalJson(result.unloadIdentifier)}};
+    summary["errors"] = result.errors;
+    summary["exit_code"] = result.exitCode;
+    return summary;
+}
+
+std::string csvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"') {
+            quoted += '"';
+        }
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}
+
+void writeCsv(const CaptureResult& capture, std::ostream& out) {
+    out << "frame";
+    for (const std::string& column : capture.columns) {
+        out << ',' << csvField(column);
+    }
+    out << '\n';
+    for (const FrameRow& row : capture.rows) {
+        out << row.id;
+        for (float value : row.values) {
+            out << ',' << formatFloat(value);
+        }
+        out << '\n';
+    }
+}
+
+std::string consoleSummary(const SessionResult& result) {
+    std::ostringstream out;
+    out.setf(std::ios::fixed);
+    out.precision(1);
+    if (result.version) {
+        out << "plug-in version " << (*result.version)[0] << '.' << (*result.version)[1] << '.'
+            << (*result.version)[2] << '\n';
+    }
+    if (result.enumerateResult) {
+        out << "enumeration: result " << *result.enumerateResult << ", " << result.factories << " factor"
+            << (result.factories == 1 ? "y" : "ies");
+        if (!result.factoryNames.empty()) {
+            out << " (" << result.factoryNames.front() << ')';
+        }
+        out << '\n';
+    }
+    if (result.device) {
+        const DeviceInfo& device = *result.device;
+        out << "device: " << device.name << ", model \"" << device.model << "\", serial " << device.serial;
+        if (device.rate) {
+            out << ", " << *device.rate << " Hz";
+        }
+        out << ", " << device.channels.size() << " channels\n";
+        for (std::size_t i = 0; i < device.channels.size(); ++i) {
+            const ChannelInfo& channel = device.channels[i];
+            out << "  " << i << ' ' << (channel.enabled ? "[on]  " : "[off] ") << channel.name;
+            if (channel.analogName) {
+                out << "  -> " << *channel.analogName;
+            }
+            out << '\n';
+        }
+    }
+    if (result.capture.ran) {
+        const CaptureResult& capture = result.capture;
+        out << "capture: " << capture.frames << " frames in " << capture.seconds << " s, "
+            << capture.framesPerSecond << " frames/s, " << capture.missingFrames << " missing\n";
+    }
+    out << "status texts:";
+    for (const std::string& text : result.statusTexts) {
+        out << " \"" << text << '"';
+    }
+    out << '\n';
+    if (result.unloadResult) {
+        out << "unload: result " << *result.unloadResult << ", identifier \""
+            << result.unloadIdentifier.value_or("") << "\"\n";
+    }
+    for (const std::string& error : result.errors) {
+        out << "error: " << error << '\n';
+    }
+    return out.str();
+}
+
+bool writeTextFile(const std::string& path, const std::string& text, std::string& error) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (!file) {
+        error = "cannot open " + path + " for writing";
+        return false;
+    }
+    file << text;
+    file.close();
+    if (!file) {
+        error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+} // namespace ferrox_host

@@ -1,0 +1,130 @@
+// ferrox-host: a stand-in for the motion-capture host. It loads the plug-in, enumerates its factories,
+// creates a device and runs the session a user would run from the property panel, then reports what
+// the plug-in did. Scripts outside the project rely on its options and on the summary's fields.
+#include "tools/ferrox-host/HostSession.h"
+#include "tools/ferrox-host/PluginModule.h"
+#include "tools/ferrox-host/SessionOutput.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+#include <sstream>
+#include <string>
+
+namespace {
+
+void printLine(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    // A pipe is fully buffered on Windows; a script watching the progress wants each line as it comes.
+    std::fflush(stdout);
+}
+
+int fatal(int code, const std::string& reason) {
+    std::fprintf(stderr, "ferrox-host: %s\n", reason.c_str());
+    std::fflush(stderr);
+    return code;
+}
+
+// CLI11's own range check prints the largest double; a script's author wants one plain sentence.
+std::string nonNegative(const std::string& text) {
+    try {
+        std::size_t used = 0;
+        const double value = std::stod(text, &used);
+        if (used == text.size() && value >= 0.0) {
+            return std::string();
+        }
+    } catch (const std::exception&) {
+    }
+    return "expected a number of seconds, 0 or more; got \"" + text + "\"";
+}
+
+int runHost(int argc, char** argv) {
+    ferrox_host::SessionOptions options;
+    options.pluginPath = ferrox_host::defaultPluginPath();
+    std::string enable = "all";
+    std::string csvPath;
+    std::string summaryPath;
+    int configuration = 0;
+
+    CLI::App app{"Loads the FerroxEMG plug-in like the host does and runs one session: enumeration, device "
+                 "creation, property changes, channel selection, waiting for the sample stream, capture, "
+                 "unload.",
+                 "ferrox-host"};
+    app.add_option("--plugin", options.pluginPath, "the plug-in library")->capture_default_str();
+    auto* configurationOption = app.add_option(
+        "--configuration", configuration,
+        "set \"Configuration\" (0 EMG, 1 EMG plus Accelerometer, 2 EMG plus Gyrscope) and report "
+        "the change before capture");
+    app.add_option("--enable", enable,
+                   "channels whose \"AnalogChannel_Enabled\" becomes true: all, none or I,J,...")
+        ->capture_default_str()
+        ->check([](const std::string& text) {
+            ferrox_host::ChannelSelection selection;
+            std::string error;
+            return ferrox_host::parseChannelSelection(text, selection, error) ? std::string() : error;
+        });
+    app.add_option("--change", options.changes,
+                   "report a change of this device property after creation (repeatable, kept in order)")
+        ->allow_extra_args(false);
+    app.add_option("--connect-timeout", options.connectTimeoutSeconds,
+                   "seconds to keep reporting \"AppRunMode\" until the stream is accepted (0: do not wait "
+                   "for a stream)")
+        ->capture_default_str()
+        ->check(nonNegative);
+    app.add_option("--seconds", options.captureSeconds, "capture time in seconds (0: no capture)")
+        ->capture_default_str()
+        ->check(nonNegative);
+    app.add_option("--csv", csvPath, "write every delivered frame to this CSV file");
+    app.add_option("--summary", summaryPath, "write the session summary to this JSON file");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error);
+    }
+
+    if (configurationOption->count() > 0) {
+        options.configuration = configuration;
+    }
+    std::string error;
+    ferrox_host::parseChannelSelection(enable, options.enable, error);
+    options.keepFrames = !csvPath.empty();
+    options.progress = printLine;
+
+    printLine("ferrox-host: plug-in " + options.pluginPath);
+    const ferrox_host::SessionResult result = ferrox_host::runSession(options);
+    std::fputs(ferrox_host::consoleSummary(result).c_str(), stdout);
+    std::fflush(stdout);
+
+    int exitCode = result.exitCode;
+    std::string reason = result.failure;
+    if (!summaryPath.empty() &&
+        !ferrox_host::writeTextFile(summaryPath, ferrox_host::summaryJson(result).dump(2) + "\n", error)) {
+        if (exitCode == 0) {
+            exitCode = 1;
+            reason = error;
+        }
+    }
+    if (!csvPath.empty() && result.capture.ran) {
+        std::ostringstream csv;
+        ferrox_host::writeCsv(result.capture, csv);
+        if (!ferrox_host::writeTextFile(csvPath, csv.str(), error) && exitCode == 0) {
+            exitCode = 1;
+            reason = error;
+        }
+    }
+    return exitCode == 0 ? 0 : fatal(exitCode, reason);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return runHost(argc, argv);
+    } catch (const std::exception& error) {
+        return fatal(1, error.what());
+    } catch (...) {
+        return fatal(1, "unexpected failure");
+    }
+}
