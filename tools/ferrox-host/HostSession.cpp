@@ -1,7 +1,9 @@
 #include "tools/ferrox-host/HostSession.h"
 
 #include "host/HostDeviceManager.h"
+#include "platform/ResourceUsage.h"
 #include "platform/Sleep.h"
+#include "tools/common/CaptureMetrics.h"
 #include "tools/ferrox-host/PluginModule.h"
 
 #include <algorithm>
@@ -20,6 +22,9 @@ using AnalogSystem::cPluginDeviceBase;
 constexpr auto kConnectRetry = std::chrono::milliseconds(100);
 constexpr auto kFramePoll = std::chrono::milliseconds(5);
 constexpr auto kProgressEvery = std::chrono::seconds(1);
+constexpr auto kMemorySampleEvery = std::chrono::milliseconds(100);
+// The stream value that carries the sender's time when the latency stamp is on.
+constexpr int kStampChannelId = 127;
 constexpr const char* kCollectingData = "Collecting Data";
 
 double secondsBetween(Clock::time_point from, Clock::time_point to) {
@@ -207,6 +212,14 @@ private:
         }
 
         nextFrame_ = base_->FrameCounter();
+        int stampChannel = -1;
+        for (int i = 0, n = device_->ActiveChannelCount(); options_.latencyStamp && i < n; ++i) {
+            stampChannel = device_->ChannelID(i) == kStampChannelId ? i : stampChannel;
+        }
+        double rate = 1000.0;
+        base_->GetProperty(cPluginDeviceBase::kRatePropName, rate);
+        metrics_ = std::make_unique<ferrox_tools::CaptureMetrics>(rate, stampChannel);
+        const platform::ResourceUsage usageBefore = platform::currentResourceUsage();
         std::ostringstream announce;
         announce << "capturing for " << options_.captureSeconds << " s";
         say(announce.str());
@@ -217,10 +230,15 @@ private:
         }
         const auto end = start + toDuration(options_.captureSeconds);
         auto nextProgress = start + kProgressEvery;
+        auto nextMemorySample = start;
         while (Clock::now() < end) {
             platform::sleepFor(kFramePoll);
             drainFrames();
             const auto now = Clock::now();
+            if (now >= nextMemorySample) {
+                nextMemorySample += kMemorySampleEvery;
+                metrics_->addMemorySample(platform::currentResourceUsage().residentBytes);
+            }
             if (now >= nextProgress) {
                 nextProgress += kProgressEvery;
                 std::ostringstream line;
@@ -237,6 +255,18 @@ private:
         }
         drainFrames();
         finishStatistics();
+        const platform::ResourceUsage usageAfter = platform::currentResourceUsage();
+        capture.timing = metrics_->toJson();
+        if (capture.seconds > 0.0) {
+            capture.timing["cpu_seconds_per_second"] =
+                (usageAfter.userSeconds + usageAfter.systemSeconds - usageBefore.userSeconds -
+                 usageBefore.systemSeconds) /
+                capture.seconds;
+        }
+        capture.timing["peak_resident_bytes"] = usageAfter.peakResidentBytes;
+        capture.timing["open_handles_before"] = usageBefore.openHandles;
+        capture.timing["open_handles_after"] = usageAfter.openHandles;
+        capture.timing["stamp_channel"] = stampChannel;
     }
 
     void drainFrames() {
@@ -264,6 +294,7 @@ private:
                 }
             }
             lastCommitNs_ = committedNs;
+            metrics_->addFrame(nextFrame_, committedNs, samples);
             capture.lastFrame = nextFrame_;
             ++capture.frames;
             if (options_.keepFrames) {
@@ -347,6 +378,7 @@ private:
     int64_t firstCommitNs_ = 0;
     int64_t lastCommitNs_ = 0;
     double intervalSumMs_ = 0.0;
+    std::unique_ptr<ferrox_tools::CaptureMetrics> metrics_;
 };
 } // namespace
 

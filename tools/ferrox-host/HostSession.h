@@ -2,6 +2,8 @@
 
 #include "host/Device.h"
 
+#include <nlohmann/json.hpp>
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -31,6 +33,9 @@ struct SessionOptions {
     double connectTimeoutSeconds = 10.0;
     double captureSeconds = 10.0;
     bool keepFrames = false; // the CSV needs every frame's values
+    // The stream carries the sender's steady-clock time (ms modulo 1000) in value 127: the active
+    // channel with channel ID 127 then gives each frame's latency.
+    bool latencyStamp = false;
     // Console lines while the session runs (progress, steps); may be empty.
     std::function<void(const std::string&)> progress;
 };
@@ -73,6 +78,9 @@ struct CaptureResult {
     int64_t commitIntervalsOver2Ms = 0;
     std::vector<std::string> columns; // the active channels' names when capture started
     std::vector<FrameRow> rows;       // kept only with SessionOptions::keepFrames
+    // Tick lateness against the device's schedule, stream latency, and what the capture cost this
+    // process (processor time per second of capture, resident memory over the run).
+    nlohmann::json timing = nlohmann::json::object();
 
     static constexpr std::size_t kMaxListedMissing = 10000;
 };

@@ -67,7 +67,8 @@ nlohmann::json summaryJson(const SessionResult& result) {
                           {"columns", capture.columns},
                           {"commit_interval_ms",
                            {{"mean", capture.meanCommitIntervalMs}, {"max", capture.maxCommitIntervalMs}}},
-                          {"commit_intervals_over_2ms", capture.commitIntervalsOver2Ms}};
+                          {"commit_intervals_over_2ms", capture.commitIntervalsOver2Ms},
+                          {"timing", capture.timing}};
 
     summary["unload"] = {{"result", optionalJson(result.unloadResult)},
                          {"identifier", optionalJson(result.unloadIdentifier)}};

@@ -1,6 +1,7 @@
 // ferrox-host: a stand-in for the motion-capture host. It loads the plug-in, enumerates its factories,
 // creates a device and runs the session a user would run from the property panel, then reports what
 // the plug-in did. Scripts outside the project rely on its options and on the summary's fields.
+#include "platform/Environment.h"
 #include "tools/ferrox-host/HostSession.h"
 #include "tools/ferrox-host/PluginModule.h"
 #include "tools/ferrox-host/SessionOutput.h"
@@ -77,6 +78,12 @@ int runHost(int argc, char** argv) {
         ->check(nonNegative);
     app.add_option("--csv", csvPath, "write every delivered frame to this CSV file");
     app.add_option("--summary", summaryPath, "write the session summary to this JSON file");
+    app.add_flag("--latency-stamp", options.latencyStamp,
+                 "the stream's value 127 is the sender's steady-clock time (ms modulo 1000): report latency");
+    std::string programFiles;
+    app.add_option("--program-files", programFiles,
+                   "set PROGRAMFILES for the plug-in, which starts the companion found below it (a Windows "
+                   "process otherwise takes PROGRAMFILES from the system)");
 
     try {
         app.parse(argc, argv);
@@ -90,6 +97,9 @@ int runHost(int argc, char** argv) {
     std::string error;
     ferrox_host::parseChannelSelection(enable, options.enable, error);
     options.keepFrames = !csvPath.empty();
+    if (!programFiles.empty()) {
+        platform::setEnv("PROGRAMFILES", programFiles.c_str());
+    }
     options.progress = printLine;
 
     printLine("ferrox-host: plug-in " + options.pluginPath);
