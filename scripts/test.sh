@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite: native (Linux), Windows x86-64 under Wine, and the fuzz targets.
-# Usage: scripts/test.sh [native|windows|fuzz|asan|tsan]   (default: native windows fuzz)
+# Usage: scripts/test.sh [native|windows|fuzz|asan|tsan|bench]   (default: native windows fuzz)
+# bench runs scripts/bench.sh for 5 s only to prove it works; it asserts nothing about speed.
 # FERROX_FUZZ_SECONDS sets how long each fuzz target runs (default 30).
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -70,6 +71,21 @@ run_fuzz() {
     done
 }
 
+# Fails only when the benchmark script fails or writes no figures; missed targets are not failures.
+run_bench() {
+    local log=build/bench-test.log json=out/bench/bench.json
+    mkdir -p build
+    echo "== bench: scripts/bench.sh --seconds 5"
+    rm -f "$json"
+    if ! bash scripts/bench.sh --seconds 5 >"$log" 2>&1; then
+        tail -n 30 "$log"; failed+=("bench"); summary+=("bench: failed (log $log)"); return
+    fi
+    if ! python3 -c 'import json, sys; sys.exit(0 if "table" in json.load(open(sys.argv[1])) else 1)' "$json"; then
+        echo "   no figures in $json"; failed+=("bench"); summary+=("bench: no figures in $json"); return
+    fi
+    summary+=("bench: ran, figures in $json")
+}
+
 for s in "${suites[@]}"; do
     case "$s" in
         native) run_preset native linux-debug ;;
@@ -77,6 +93,7 @@ for s in "${suites[@]}"; do
         asan) run_preset asan asan ;;
         tsan) run_preset tsan tsan ;;
         fuzz) run_fuzz ;;
+        bench) run_bench ;;
         *) echo "unknown suite: $s" >&2; failed+=("$s") ;;
     esac
 done
