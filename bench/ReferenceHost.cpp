@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
     }
 
     ferrox_tools::CaptureMetrics metrics(1000.0, stampChannel);
+    metrics.reserve(static_cast<std::size_t>(1000.0 * (seconds + 5.0)));
     const auto startUsage = platform::currentResourceUsage();
     const auto start = std::chrono::steady_clock::now();
     device.StartCapture();

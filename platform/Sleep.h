@@ -9,8 +9,9 @@ using SteadyClock = std::chrono::steady_clock;
 // deadline + offset, saturating at the clock's largest value instead of overflowing.
 SteadyClock::time_point saturatingAdd(SteadyClock::time_point deadline, SteadyClock::duration offset);
 
-// Sleeps until the deadline on the monotonic clock. The wait is taken in whole milliseconds, a
-// remainder rounding up, so it never ends early (mingw's sleep_until can wake up to 1 ms early).
+// Sleeps until the deadline on the monotonic clock and never wakes before it. POSIX sleeps to the exact
+// deadline; Windows takes the wait in whole milliseconds, a remainder rounding up (mingw's sleep_until
+// can wake up to 1 ms early).
 void sleepUntil(SteadyClock::time_point deadline);
 
 // sleepUntil(saturatingAdd(now, duration)).

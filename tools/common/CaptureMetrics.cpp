@@ -37,6 +37,12 @@ std::vector<double> CaptureMetrics::latenessMs() const {
     return lateness;
 }
 
+void CaptureMetrics::reserve(std::size_t frames) {
+    latenessMs_.reserve(frames);
+    latencyMs_.reserve(frames);
+    memory_.reserve(frames / 100 + 16);
+}
+
 void CaptureMetrics::addMemorySample(int64_t residentBytes) { memory_.push_back(residentBytes); }
 
 CaptureMetrics::Distribution CaptureMetrics::distribution(const std::vector<double>& values) {

@@ -19,6 +19,9 @@ public:
     // Frames in frame-ID order, with the steady-clock time (ns) the host saw them committed.
     void addFrame(int32_t frameID, int64_t committedNs, const std::vector<float>& samples);
 
+    // Room for the frames of a whole capture, so that measuring does not grow the process's memory.
+    void reserve(std::size_t frames);
+
     // Resident memory samples over the run.
     void addMemorySample(int64_t residentBytes);
 

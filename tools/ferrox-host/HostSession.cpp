@@ -219,6 +219,8 @@ private:
         double rate = 1000.0;
         base_->GetProperty(cPluginDeviceBase::kRatePropName, rate);
         metrics_ = std::make_unique<ferrox_tools::CaptureMetrics>(rate, stampChannel);
+        // A little more than the capture can deliver, so the figures do not move memory mid-run.
+        metrics_->reserve(static_cast<std::size_t>(std::max(0.0, rate * (options_.captureSeconds + 5.0))));
         const platform::ResourceUsage usageBefore = platform::currentResourceUsage();
         std::ostringstream announce;
         announce << "capturing for " << options_.captureSeconds << " s";
