@@ -52,10 +52,11 @@ if [ "$windows" = 1 ]; then
     export WINEPREFIX="$root/build/windows/wineprefix" WINEDEBUG=-all
     mkdir -p "$WINEPREFIX"
     winpath() { echo "Z:$(echo "$1" | sed 's|/|\\|g')"; }
-    # A Windows process takes ProgramFiles from the registry, so ferrox-host sets it for the plug-in.
-    ProgramData=$(winpath "$sandbox/ProgramData") APPDATA=$(winpath "$sandbox/AppData") \
-        /usr/lib/wine/wine64 "$bin/ferrox-host.exe" --plugin "$(winpath "$bin/FerroxEMG.dll")" \
-        --program-files "$(winpath "$sandbox/ProgramFiles")" "${host_args[@]}" \
+    # A Windows process started from here takes its folders from Wine's registry, not from this
+    # shell, so ferrox-host sets them for the plug-in (and the companion inherits them).
+    /usr/lib/wine/wine64 "$bin/ferrox-host.exe" --plugin "$(winpath "$bin/FerroxEMG.dll")" \
+        --program-files "$(winpath "$sandbox/ProgramFiles")" --program-data "$(winpath "$sandbox/ProgramData")" \
+        --app-data "$(winpath "$sandbox/AppData")" "${host_args[@]}" \
         --csv "$(winpath "$out/frames.csv")" --summary "$(winpath "$out/summary.json")" \
         </dev/null 2>&1 | tr -d '\r' | tee "$out/host-console.log" | grep -v '^\[host\] log'
     rc=${PIPESTATUS[0]}

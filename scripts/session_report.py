@@ -54,8 +54,8 @@ def main():
     out = sys.argv[1]
     with open(os.path.join(out, "summary.json"), encoding="utf-8") as f:
         summary = json.load(f)
-    device = summary.get("device", {})
-    capture = summary.get("capture", {})
+    device = summary.get("device") or {}
+    capture = summary.get("capture") or {}
     channels = [c for c in device.get("channels", []) if c.get("enabled")]
 
     print()
@@ -67,7 +67,7 @@ def main():
     print(f"channels    {len(names)} active: {shown}")
     print(f"frames      {capture.get('frames')} in {capture.get('seconds', 0):.2f} s = "
           f"{capture.get('frames_per_second', 0):.2f} frames/s; missing IDs: {len(capture.get('missing_frame_ids', []))}")
-    timing = capture.get("timing", {})
+    timing = capture.get("timing") or {}
     lateness = timing.get("tick_lateness", {})
     latency = timing.get("stream_latency", {})
     if lateness.get("samples"):
@@ -85,7 +85,7 @@ def main():
     print(f"companion   {len(relayed)} relayed lines:")
     for line in relayed[:12]:
         print(f"              {line}")
-    unload = summary.get("unload", {})
+    unload = summary.get("unload") or {}
     print(f"unload      result {unload.get('result')}, identifier '{unload.get('identifier')}'")
     errors = summary.get("errors", [])
     if errors:

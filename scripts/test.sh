@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite: native (Linux), Windows x86-64 under Wine, and the fuzz targets.
-# Usage: scripts/test.sh [native|windows|fuzz|asan|tsan|bench]   (default: native windows fuzz)
+# Usage: scripts/test.sh [native|windows|fuzz|asan|tsan|tidy|bench]
+#        (default: native windows fuzz asan tsan tidy)
 # bench runs scripts/bench.sh for 5 s only to prove it works; it asserts nothing about speed.
 # FERROX_FUZZ_SECONDS sets how long each fuzz target runs (default 30).
 set -uo pipefail
@@ -8,7 +9,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh || exit 1
 
 suites=("$@")
-[ ${#suites[@]} -eq 0 ] && suites=(native windows fuzz)
+[ ${#suites[@]} -eq 0 ] && suites=(native windows fuzz asan tsan tidy)
 jobs=$(nproc)
 failed=()
 summary=()
@@ -86,16 +87,46 @@ run_bench() {
     summary+=("bench: ran, figures in $json")
 }
 
+# clang-tidy with the checked-in .clang-tidy over every translation unit of the project's own folders,
+# from the linux-debug compile database. Any finding fails the suite (WarningsAsErrors).
+run_tidy() {
+    local log=build/tidy.log
+    mkdir -p build
+    echo "== tidy: configure (linux-debug, for its compile database)"
+    if ! cmake --preset linux-debug >"build/linux-debug-configure.log" 2>&1; then
+        tail -n 40 "build/linux-debug-configure.log"; failed+=("tidy (configure)"); return
+    fi
+    echo "== tidy: clang-tidy"
+    local files rc findings
+    files=$(grep -c '"file":' build/linux-debug/compile_commands.json)
+    local runner
+    runner=$(command -v run-clang-tidy-14 || command -v run-clang-tidy)
+    "$runner" -p build/linux-debug -quiet -j "$jobs" \
+        "$PWD/(host|platform|companion|inventory|device|factory|entry|tools|bench|tests)/" >"$log" 2>&1
+    rc=$?
+    findings=$(sed 's/\x1b\[[0-9;]*m//g' "$log" | grep -E '^/.*: (warning|error): ' | sort -u)
+    summary+=("tidy: $(printf '%s' "$findings" | grep -c .) findings in ${files} translation units")
+    if [ "$rc" -ne 0 ] || [ -n "$findings" ]; then
+        printf '%s\n' "$findings" | head -n 40
+        [ -z "$findings" ] && tail -n 30 "$log"
+        echo "   (exit $rc; full log $log)"
+        failed+=("tidy")
+    fi
+}
+
 for s in "${suites[@]}"; do
+    started=$SECONDS
     case "$s" in
         native) run_preset native linux-debug ;;
         windows) run_preset windows windows ;;
         asan) run_preset asan asan ;;
         tsan) run_preset tsan tsan ;;
         fuzz) run_fuzz ;;
+        tidy) run_tidy ;;
         bench) run_bench ;;
         *) echo "unknown suite: $s" >&2; failed+=("$s") ;;
     esac
+    summary+=("$s took $((SECONDS - started)) s")
 done
 
 echo

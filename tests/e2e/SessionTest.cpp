@@ -35,7 +35,7 @@ void useRampSignal(std::vector<std::unique_ptr<ferrox_test::ScopedEnv>>& env) {
 }
 
 std::string installSimulator(const ferrox_test::Sandbox& sandbox) {
-    const std::string target = sandbox.companionProgramDir() + "/SabletBase.exe";
+    std::string target = sandbox.companionProgramDir() + "/SabletBase.exe";
     std::filesystem::copy_file(ferrox_test::besideExecutable(FERROX_SIMULATOR_FILE), target,
                                std::filesystem::copy_options::overwrite_existing);
     return target;
@@ -78,7 +78,8 @@ TEST(Session, FerroxHostCapturesTheSimulatorsStreamAndUnloadCleansUp) {
     platform::ChildProcess host;
     ASSERT_TRUE(host.start(ferrox_test::besideExecutable(FERROX_HOST_FILE),
                            {"--plugin", ferrox_test::besideExecutable(FERROX_PLUGIN_FILE), "--program-files",
-                            sandbox.programFiles(), "--configuration", "1", "--seconds", "2",
+                            sandbox.programFiles(), "--program-data", sandbox.programData(), "--app-data",
+                            sandbox.appData(), "--configuration", "1", "--seconds", "2",
                             "--connect-timeout", "30", "--csv", csvPath, "--summary", summaryPath}));
     const auto exitCode = host.waitFor(180s);
     ASSERT_TRUE(exitCode.has_value());

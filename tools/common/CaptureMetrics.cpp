@@ -53,7 +53,8 @@ CaptureMetrics::Distribution CaptureMetrics::distribution(const std::vector<doub
     }
     auto quantile = [](std::vector<double> v, double q) {
         std::sort(v.begin(), v.end());
-        return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size() - 1) + 0.5))];
+        const auto index = static_cast<std::size_t>(std::llround(q * static_cast<double>(v.size() - 1)));
+        return v[std::min(v.size() - 1, index)];
     };
     d.median = quantile(values, 0.5);
     d.p99 = quantile(values, 0.99);

@@ -12,6 +12,7 @@
 #include <exception>
 #include <sstream>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -80,10 +81,16 @@ int runHost(int argc, char** argv) {
     app.add_option("--summary", summaryPath, "write the session summary to this JSON file");
     app.add_flag("--latency-stamp", options.latencyStamp,
                  "the stream's value 127 is the sender's steady-clock time (ms modulo 1000): report latency");
+    // A Windows process started from outside Windows (under Wine, from a Linux shell) takes these
+    // folders from the system, not from its parent: these options set them for the plug-in.
     std::string programFiles;
+    std::string programData;
+    std::string appData;
     app.add_option("--program-files", programFiles,
-                   "set PROGRAMFILES for the plug-in, which starts the companion found below it (a Windows "
-                   "process otherwise takes PROGRAMFILES from the system)");
+                   "set PROGRAMFILES for the plug-in, which starts the companion found below it");
+    app.add_option("--program-data", programData,
+                   "set ProgramData for the plug-in (command file and device configuration report)");
+    app.add_option("--app-data", appData, "set APPDATA for the plug-in (the sensor state file)");
 
     try {
         app.parse(argc, argv);
@@ -97,8 +104,13 @@ int runHost(int argc, char** argv) {
     std::string error;
     ferrox_host::parseChannelSelection(enable, options.enable, error);
     options.keepFrames = !csvPath.empty();
-    if (!programFiles.empty()) {
-        platform::setEnv("PROGRAMFILES", programFiles.c_str());
+    for (const auto& [variable, value] :
+         {std::pair<const char*, const std::string&>{"PROGRAMFILES", programFiles},
+          std::pair<const char*, const std::string&>{"ProgramData", programData},
+          std::pair<const char*, const std::string&>{"APPDATA", appData}}) {
+        if (!value.empty()) {
+            platform::setEnv(variable, value.c_str());
+        }
     }
     options.progress = printLine;
 
