@@ -8,11 +8,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <fstream>
 #include <string>
 #include <thread>
 
-int main(int argc, char** argv) {
+namespace {
+int run(int argc, char** argv) {
     CLI::App app{"reference capture loops, measured like ferrox-host"};
     int port = 35692;
     double seconds = 10.0;
@@ -94,4 +96,16 @@ int main(int argc, char** argv) {
     }
     std::printf("reference loops: %.1f frames/s over %.1f s\n", static_cast<double>(frames) / elapsed, elapsed);
     return 0;
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "reference-host: %s\n", error.what());
+    } catch (...) {
+        std::fprintf(stderr, "reference-host: unknown error\n");
+    }
+    return 1;
 }

@@ -28,6 +28,21 @@ else()
     set(FERROX_TEST_FIXTURE "")
 endif()
 
+# A sanitized build fails any test that provokes a report, including one from a child process the test
+# started (its report reaches the test's output): halt at the first report, exit non-zero, and match the
+# report's banner in case a child's exit status is not looked at.
+set(FERROX_TEST_FAIL_REGEX "")
+if(FERROX_SANITIZE AND NOT CMAKE_CROSSCOMPILING)
+    set(_supp ${CMAKE_SOURCE_DIR}/tests/sanitizers)
+    list(APPEND FERROX_TEST_ENV
+         "ASAN_OPTIONS=halt_on_error=1:exitcode=23:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
+         "LSAN_OPTIONS=exitcode=23:suppressions=${_supp}/lsan.supp"
+         "UBSAN_OPTIONS=halt_on_error=1:exitcode=24:print_stacktrace=1:suppressions=${_supp}/ubsan.supp"
+         "TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=${_supp}/tsan.supp")
+    set(FERROX_TEST_FAIL_REGEX
+        "ERROR: AddressSanitizer;ERROR: LeakSanitizer;runtime error:;WARNING: ThreadSanitizer;ThreadSanitizer: reported")
+endif()
+
 function(ferrox_add_gtest name)
     cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LOCKS" ${ARGN})
     if(NOT T_TIMEOUT)
@@ -49,13 +64,16 @@ function(ferrox_add_gtest name)
         # Discovery splits list-valued properties apart, so the environment, time-out and locks are
         # applied to the discovered tests by a file of our own that ctest reads after them.
         set(_props_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake)
-        set(_locks "")
+        set(_extra "")
         if(T_LOCKS)
-            set(_locks " RESOURCE_LOCK \"${T_LOCKS}\"")
+            set(_extra " RESOURCE_LOCK \"${T_LOCKS}\"")
+        endif()
+        if(FERROX_TEST_FAIL_REGEX)
+            string(APPEND _extra " FAIL_REGULAR_EXPRESSION \"${FERROX_TEST_FAIL_REGEX}\"")
         endif()
         file(WRITE ${_props_file}
              "if(${name}_TESTS)\n"
-             "  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT \"${FERROX_TEST_ENV}\" TIMEOUT ${T_TIMEOUT}${_locks})\n"
+             "  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT \"${FERROX_TEST_ENV}\" TIMEOUT ${T_TIMEOUT}${_extra})\n"
              "endif()\n")
         set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${_props_file})
     endif()

@@ -19,12 +19,6 @@ constexpr const char* kLaunchFailure = "Failed to launch SabletBase.exe";
 constexpr const char* kWriteFailure = "Failed to write to pipe file";
 constexpr auto kRunModeSettle = std::chrono::seconds(1);
 
-std::mutex& creationMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-CompanionController* g_instance = nullptr;
-
 void printError(const char* text) {
     std::fputs(text, stderr);
     std::fflush(stderr);
@@ -46,11 +40,24 @@ std::ifstream emptyCommandFile(const std::optional<std::string>& path) {
 } // namespace
 
 CompanionController* CompanionController::instance() {
-    std::lock_guard<std::mutex> lock(creationMutex());
-    if (!g_instance) {
-        g_instance = new CompanionController;
-    }
-    return g_instance;
+    // A static object rather than a heap one: unloading the plug-in then releases it and its pipe ends,
+    // so a host that loads and unloads the plug-in repeatedly does not pile up descriptors.
+    static CompanionController controller;
+    return &controller;
+}
+
+CompanionController::~CompanionController() {
+    // The process itself is not ours to end here (the unload step does that by name), and on POSIX
+    // companionProcess_ is a process id, which closeHandle must never see.
+    platform::closeHandle(stdinRead_);
+    platform::closeHandle(stdinWrite_);
+    platform::closeHandle(stdoutRead_.exchange(platform::kInvalidHandle));
+    platform::closeHandle(stdoutWrite_);
+}
+
+void CompanionController::closeInput() {
+    platform::closeHandle(stdinWrite_);
+    stdinWrite_ = platform::kInvalidHandle;
 }
 
 void CompanionController::sendCommand(const char* command) {

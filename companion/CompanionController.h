@@ -17,6 +17,7 @@ public:
     static CompanionController* instance();
 
     CompanionController() = default;
+    ~CompanionController();
     CompanionController(const CompanionController&) = delete;
     CompanionController& operator=(const CompanionController&) = delete;
 
@@ -38,6 +39,9 @@ public:
     // the library.
     platform::NativeHandle companionProcess() const { return companionProcess_; }
     platform::NativeHandle stdinWrite() const { return stdinWrite_; }
+    // Closes the write end of the companion's standard input (it then reads end of file). The
+    // controller owns its pipe ends and closes them when it goes, so nobody else may close this one.
+    void closeInput();
 
 private:
     void launch();

@@ -80,6 +80,9 @@ FerroxEMG::~FerroxEMG() {
     boost::system::error_code ec;
     stream_.close(ec);
     listener_.close(ec);
+    // Released with the device, so a device created later (or the plug-in loaded again) can own the
+    // one-instance pipe instead of finding it held by a handle nobody has any more.
+    platform::closeHandle(pipeHandle_);
 }
 
 AnalogSystem::AnalogFrame<float>* FerroxEMG::MakeFrame(int channelCount) const {

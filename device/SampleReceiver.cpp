@@ -50,8 +50,9 @@ void FerroxEMG::endStream(const char* why) {
         stream_.close(ec);
         streamHandle_ = platform::kInvalidHandle;
         streamState_ = StreamState::Ended;
-        connected_ = false;
+        // Emptied before the flag drops: whoever sees "not connected" must not still find old blocks.
         blockQueue_.clear();
+        connected_ = false;
     }
     LogError(0, "[FerroxEMG] Sample stream ended (%s); frames carry zeros until the next AppRunMode change", why);
 }

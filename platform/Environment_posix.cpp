@@ -5,7 +5,8 @@
 namespace platform {
 
 std::optional<std::string> getEnv(const char* name) {
-    const char* value = std::getenv(name);
+    // The library only reads its environment; only tools and tests write it, before their threads start.
+    const char* value = std::getenv(name); // NOLINT(concurrency-mt-unsafe)
     if (!value) {
         return std::nullopt;
     }
@@ -24,7 +25,12 @@ std::optional<std::string> envPath(const char* variable, const char* suffix) {
     return path;
 }
 
-void setEnv(const char* name, const char* value) { ::setenv(name, value, 1); }
-void unsetEnv(const char* name) { ::unsetenv(name); }
+// Tools and tests only, while they run a single thread.
+void setEnv(const char* name, const char* value) {
+    ::setenv(name, value, 1); // NOLINT(concurrency-mt-unsafe)
+}
+void unsetEnv(const char* name) {
+    ::unsetenv(name); // NOLINT(concurrency-mt-unsafe)
+}
 
 } // namespace platform

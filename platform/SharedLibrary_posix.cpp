@@ -29,7 +29,7 @@ bool SharedLibrary::load(const std::string& path, std::string& error) {
     // RTLD_LOCAL: the plug-in's own symbols never satisfy another module's references.
     native_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!native_) {
-        const char* reason = ::dlerror();
+        const char* reason = ::dlerror(); // NOLINT(concurrency-mt-unsafe): glibc keeps it per thread
         error = reason ? reason : "dlopen failed";
         return false;
     }

@@ -121,7 +121,7 @@ TEST(Launch, LaterChildrenDoNotHoldTheCompanionsInput) {
     platform::ChildProcess later;
     ASSERT_TRUE(later.start(testCompanionPath(), {}));
 
-    platform::closeHandle(controller.stdinWrite());
+    controller.closeInput();
     const auto code = platform::waitForProcess(controller.companionProcess(), 10s);
     ASSERT_TRUE(code.has_value()) << "the companion never saw its input close";
     guard.reaped = true;

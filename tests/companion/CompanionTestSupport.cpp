@@ -14,7 +14,7 @@ std::string testCompanionPath() {
 }
 
 std::string installCompanion(const Sandbox& sandbox) {
-    const std::string target = sandbox.companionProgramDir() + "/SabletBase.exe";
+    std::string target = sandbox.companionProgramDir() + "/SabletBase.exe";
     fs::copy_file(testCompanionPath(), target, fs::copy_options::overwrite_existing);
     fs::permissions(target, fs::perms::owner_all, fs::perm_options::add);
     return target;

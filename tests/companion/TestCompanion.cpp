@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     out.complain("companion stderr");
 
     if (auto code = platform::getEnv("FERROX_TEST_COMPANION_EXIT")) {
-        return std::atoi(code->c_str());
+        return static_cast<int>(std::strtol(code->c_str(), nullptr, 10));
     }
     if (platform::getEnv("FERROX_TEST_COMPANION_WAIT").value_or("") == "1") {
         for (;;) {

@@ -41,17 +41,6 @@ std::vector<double> rampBlock(double base) {
     return values;
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return condition();
-}
-
 void addDescriptors(QuillmarkPluginDevices::FerroxEMG& device, int channels, int enabled) {
     for (int i = 0; i < channels; ++i) {
         const std::string name = "EMG " + std::to_string(i) + " Sensor " + std::to_string(i / 4);

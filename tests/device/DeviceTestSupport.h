@@ -32,9 +32,6 @@ private:
 // A block whose value k is base + k.
 std::vector<double> rampBlock(double base);
 
-// True once `condition` holds, polling every few milliseconds for at most `limit`.
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 
 // A device on a free loopback port with `channels` descriptors named like the factory names them,
 // the first `enabled` of them active, and a device manager that records status texts.

@@ -26,6 +26,8 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 using ::testing::Contains;
+using ferrox_test::eventually;
+using ferrox_test::readCsv;
 
 // The simulator's ramp signal: value i of block k is i + (k mod 1000) / 1000, so each value names
 // its channel ID.
@@ -39,31 +41,6 @@ std::string installSimulator(const ferrox_test::Sandbox& sandbox) {
     std::filesystem::copy_file(ferrox_test::besideExecutable(FERROX_SIMULATOR_FILE), target,
                                std::filesystem::copy_options::overwrite_existing);
     return target;
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return condition();
-}
-
-std::vector<std::vector<std::string>> readCsv(const std::string& path) {
-    std::istringstream in(ferrox_test::readFile(path));
-    std::vector<std::vector<std::string>> rows;
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> fields;
-        std::istringstream fieldStream(line);
-        for (std::string field; std::getline(fieldStream, field, ',');) {
-            fields.push_back(field);
-        }
-        rows.push_back(fields);
-    }
-    return rows;
 }
 
 TEST(Session, FerroxHostCapturesTheSimulatorsStreamAndUnloadCleansUp) {

@@ -5,6 +5,7 @@
 #include "host/Device.h"
 #include "platform/Os.h"
 #include "platform/Process.h"
+#include "platform/ResourceUsage.h"
 #include "tools/ferrox-host/PluginModule.h"
 
 #include <gmock/gmock.h>
@@ -54,6 +55,7 @@ TEST(Plugin, EnumerateCreateUnloadAndEnumerateAgain) {
     ferrox_test::InstalledCompanion companion(sandbox, kReport);
     ferrox_test::writeStateFile(sandbox, kState);
 
+    const int64_t handlesBefore = platform::currentResourceUsage().openHandles;
     PluginModule plugin;
     std::string error;
     ASSERT_TRUE(plugin.load(pluginPath(), error)) << error;
@@ -133,6 +135,11 @@ TEST(Plugin, EnumerateCreateUnloadAndEnumerateAgain) {
     EXPECT_EQ(plugin.unload(second), 0);
     EXPECT_EQ(second.identifier, "777");
     EXPECT_TRUE(plugin.unloadLibrary());
+    if (!platform::kIsWindows) {
+        // The companion's pipe ends and the device's named pipe are released by then, so a host that
+        // reloads the plug-in gains no descriptors on each cycle.
+        EXPECT_EQ(platform::currentResourceUsage().openHandles, handlesBefore);
+    }
 }
 
 } // namespace

@@ -32,11 +32,10 @@ protected:
                                       const std::string& hardware = "SB-2") {
         FerroxEMGFactory factory(id, hardware, occupied);
         std::unique_ptr<AnalogSystem::IDevice> device = factory.CreateDeviceOn(0);
-        auto* typed = dynamic_cast<FerroxEMG*>(device.get());
-        if (typed) {
-            device.release();
+        if (!dynamic_cast<FerroxEMG*>(device.get())) {
+            return nullptr;
         }
-        return std::unique_ptr<FerroxEMG>(typed);
+        return std::unique_ptr<FerroxEMG>(static_cast<FerroxEMG*>(device.release()));
     }
 
     static std::vector<std::string> names(FerroxEMG& device) {

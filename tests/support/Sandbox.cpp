@@ -9,6 +9,7 @@
 #include <optional>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -93,6 +94,31 @@ bool fileExists(const std::string& path) {
 void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+std::vector<std::vector<std::string>> readCsv(const std::string& path) {
+    std::istringstream in(readFile(path));
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> fields;
+        std::istringstream fieldStream(line);
+        for (std::string field; std::getline(fieldStream, field, ',');) {
+            fields.push_back(field);
+        }
+        rows.push_back(fields);
+    }
+    return rows;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return condition();
 }
 
 } // namespace ferrox_test

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace ferrox_test {
 
@@ -33,5 +36,12 @@ private:
 std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
+
+// A CSV file as rows of fields (no quoting: the files the tools write for tests need none).
+std::vector<std::vector<std::string>> readCsv(const std::string& path);
+
+// True once `condition` holds, polling every few milliseconds for at most `limit`.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 
 } // namespace ferrox_test

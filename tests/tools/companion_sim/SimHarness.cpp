@@ -154,12 +154,7 @@ LaunchedSimulator::~LaunchedSimulator() {
             std::fprintf(stderr, "[simulator] %s\n", message.c_str());
         }
     }
-    if (controller_.launched()) {
-        if (!inputClosed_) {
-            platform::closeHandle(controller_.stdinWrite());
-        }
-        platform::closeHandle(controller_.stdoutRead());
-    }
+    // The controller closes its own pipe ends when it goes.
     for (const auto& variable : variables_) {
         platform::unsetEnv(variable.first.c_str());
     }
@@ -215,7 +210,7 @@ bool LaunchedSimulator::waitForMessage(const std::string& part, std::chrono::mil
 
 void LaunchedSimulator::closeInput() {
     if (controller_.launched() && !inputClosed_) {
-        platform::closeHandle(controller_.stdinWrite());
+        controller_.closeInput();
         inputClosed_ = true;
     }
 }

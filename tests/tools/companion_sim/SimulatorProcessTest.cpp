@@ -29,8 +29,8 @@ std::string reportPath() {
 // Values past the sensors are 0 and value 127 is a whole millisecond stamp: a block read at a
 // shifted offset would break both.
 ::testing::AssertionResult isAlignedStampedBlock(const Block& b) {
-    for (std::size_t i = kSensors * companion_sim::kValuesPerSensor; i < companion_sim::kLatencyStampIndex;
-         ++i) {
+    for (std::size_t i = static_cast<std::size_t>(kSensors) * companion_sim::kValuesPerSensor;
+         i < companion_sim::kLatencyStampIndex; ++i) {
         if (b[i] != 0.0) {
             return ::testing::AssertionFailure() << "value " << i << " is " << b[i];
         }
@@ -210,7 +210,7 @@ TEST_F(SimulatorProcess, ThePlugInsDeviceTakesTheStream) {
             for (int i = 0; i < kSensors * 4; ++i) {
                 EXPECT_EQ(std::floor(block->values[static_cast<std::size_t>(i)]), i);
             }
-            EXPECT_EQ(block->values[kSensors * 4], 0.0);
+            EXPECT_EQ(block->values[static_cast<std::size_t>(kSensors) * 4], 0.0);
         });
     }
     EXPECT_TRUE(checked) << "two blocks must have been queued";

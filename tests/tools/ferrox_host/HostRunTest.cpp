@@ -25,6 +25,7 @@ using nlohmann::json;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ferrox_test::readCsv;
 
 const char* const kState = R"({"Sensors": [
     {"SensorId": 21, "SensorName": "Left", "ChannelNames": ["EMG 1", "ACC X 1", "ACC Y 1", "ACC Z 1", "IMP 1"]},
@@ -46,20 +47,6 @@ std::optional<int> runHost(const std::vector<std::string>& arguments) {
 json readJson(const std::string& path) {
     const std::string text = ferrox_test::readFile(path);
     return json::parse(text, nullptr, false);
-}
-
-std::vector<std::vector<std::string>> readCsv(const std::string& path) {
-    std::istringstream in(ferrox_test::readFile(path));
-    std::vector<std::vector<std::string>> rows;
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> fields;
-        std::istringstream fieldStream(line);
-        for (std::string field; std::getline(fieldStream, field, ',');) {
-            fields.push_back(field);
-        }
-        rows.push_back(fields);
-    }
-    return rows;
 }
 
 class HostRun : public ::testing::Test {
