@@ -1,5 +1,6 @@
 #include "platform/Process.h"
 
+#include "platform/Pipe.h"
 #include "platform/Sleep.h"
 
 #include <cerrno>
@@ -16,16 +17,6 @@ namespace platform {
 
 namespace {
 constexpr auto kWaitPollInterval = std::chrono::milliseconds(2);
-
-bool makePipe(NativeHandle& readEnd, NativeHandle& writeEnd) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        return false;
-    }
-    readEnd = fds[0];
-    writeEnd = fds[1];
-    return true;
-}
 
 void closeFd(NativeHandle& fd) {
     if (fd >= 0) {
@@ -95,7 +86,7 @@ ConsoleLaunch launchWithConsolePipes(const std::string& executable, const std::s
     ConsoleLaunch launch;
     // Close-on-exec everywhere: the child gets its copies through dup2 (which clears the flag on the
     // new descriptor), and no later child of this process inherits any end.
-    if (!makePipe(launch.stdoutRead, launch.stdoutWrite) || !makePipe(launch.stdinRead, launch.stdinWrite)) {
+    if (!createPipe(launch.stdoutRead, launch.stdoutWrite) || !createPipe(launch.stdinRead, launch.stdinWrite)) {
         launch.error = static_cast<unsigned long>(errno);
         closeFd(launch.stdoutRead);
         closeFd(launch.stdoutWrite);

@@ -23,22 +23,6 @@ std::string installCompanion(const Sandbox& sandbox) {
 bool windowsPaths() { return fs::path::preferred_separator == '\\'; }
 std::string textLineEnd() { return windowsPaths() ? "\r\n" : "\n"; }
 
-ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name), saved_(platform::getEnv(name)) {
-    if (value) {
-        platform::setEnv(name, value);
-    } else {
-        platform::unsetEnv(name);
-    }
-}
-
-ScopedEnv::~ScopedEnv() {
-    if (saved_) {
-        platform::setEnv(name_.c_str(), saved_->c_str());
-    } else {
-        platform::unsetEnv(name_.c_str());
-    }
-}
-
 PipeCapture::PipeCapture(platform::NativeHandle pipe) : pipe_(pipe) { thread_.start(&PipeCapture::run, this); }
 
 PipeCapture::~PipeCapture() {

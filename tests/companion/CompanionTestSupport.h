@@ -23,19 +23,6 @@ std::string installCompanion(const Sandbox& sandbox);
 std::string textLineEnd();
 bool windowsPaths();
 
-// Sets or clears one environment variable for a scope and restores it afterwards.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value); // null value: unset
-    ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> saved_;
-};
-
 // Collects everything that arrives on a pipe on a thread of its own; stopped and joined on destruction,
 // even when the pipe never closes.
 class PipeCapture {

@@ -21,19 +21,6 @@ std::string besideExecutable(const std::string& fileName) {
     return (fs::path(platform::currentExecutablePath()).parent_path() / fileName).string();
 }
 
-ScopedEnv::ScopedEnv(const char* name, const std::string& value)
-    : name_(name), saved_(platform::getEnv(name)) {
-    platform::setEnv(name, value.c_str());
-}
-
-ScopedEnv::~ScopedEnv() {
-    if (saved_) {
-        platform::setEnv(name_.c_str(), saved_->c_str());
-    } else {
-        platform::unsetEnv(name_.c_str());
-    }
-}
-
 InstalledCompanion::InstalledCompanion(const Sandbox& sandbox, const std::string& report)
     : log_(sandbox.root() + "/companion.log") {
     // The installer makes the folder the command file and the report live in; the library does not.

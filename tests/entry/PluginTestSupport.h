@@ -18,19 +18,6 @@ namespace ferrox_test {
 // A file built into the same folder as the running test executable.
 std::string besideExecutable(const std::string& fileName);
 
-// Sets an environment variable for one scope and restores the earlier value (or its absence).
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value);
-    ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> saved_;
-};
-
 // The test companion installed in a sandbox under the companion's own file name, with its report
 // template and its log named in the environment the plug-in passes on. Only a plug-in loaded by the
 // test process itself can start it under Wine: there every new process takes ProgramFiles from the

@@ -79,6 +79,22 @@ std::string Sandbox::stateFileDir(bool create) const {
     return makeDir(appData() + "/Ferrox, Inc/Sablet Discover/BaseMemory", create);
 }
 
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name), saved_(platform::getEnv(name)) {
+    if (value) {
+        platform::setEnv(name, value);
+    } else {
+        platform::unsetEnv(name);
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (saved_) {
+        platform::setEnv(name_.c_str(), saved_->c_str());
+    } else {
+        platform::unsetEnv(name_.c_str());
+    }
+}
+
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;

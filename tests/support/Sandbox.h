@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,14 +23,28 @@ public:
     std::string appData() const { return root_ + "/AppData"; }
 
     // The folders the library's files live in, created on demand.
-    std::string companionDataDir(bool create = true) const;  // ProgramData/Quillmark/QuillmarkFerrox
+    std::string companionDataDir(bool create = true) const;    // ProgramData/Quillmark/QuillmarkFerrox
     std::string companionProgramDir(bool create = true) const; // PROGRAMFILES/.../Lunoxa
-    std::string stateFileDir(bool create = true) const;      // APPDATA/Ferrox, Inc/Sablet Discover/BaseMemory
+    std::string stateFileDir(bool create = true) const; // APPDATA/Ferrox, Inc/Sablet Discover/BaseMemory
 
 private:
     std::string root_;
     struct Saved;
     Saved* saved_;
+};
+
+// Sets or clears one environment variable for a scope and restores it afterwards.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value); // null value: unset
+    ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> saved_;
 };
 
 // The whole content of a file ("" when missing), and whether it exists.
