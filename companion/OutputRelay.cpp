@@ -18,7 +18,9 @@ OutputRelay::OutputRelay()
 OutputRelay::OutputRelay(HandleSource source, RelayLineAssembler::LineSink sink)
     : source_(std::move(source)), assembler_(std::move(sink)) {}
 
-OutputRelay::~OutputRelay() { stop(); }
+OutputRelay::~OutputRelay() {
+    stop();
+}
 
 bool OutputRelay::start() {
     if (thread_.held()) {
@@ -64,7 +66,11 @@ void OutputRelay::run() {
             continue;
         }
         assembler_.feed(buffer, got);
-        stop_.sleepFor(kPauseAfterData);
+        // A full buffer means more is waiting: read on at once, or a companion that writes faster than
+        // 128 bytes per pause would block on its own console. The pause is for a pipe that has gone quiet.
+        if (got < sizeof buffer) {
+            stop_.sleepFor(kPauseAfterData);
+        }
     }
 }
 

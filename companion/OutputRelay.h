@@ -30,7 +30,8 @@ public:
     bool start();
     void stop();
 
-    // Pause after a read with data, and after a failed or empty one (no companion yet, pipe closed).
+    // Pause after a read that emptied the pipe, and after a failed or empty one (no companion yet, pipe
+    // closed).
     static constexpr auto kPauseAfterData = std::chrono::milliseconds(2);
     static constexpr auto kPauseAfterFailure = std::chrono::milliseconds(50);
 

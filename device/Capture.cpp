@@ -67,12 +67,24 @@ int FerroxEMG::CaptureThread(void* device) {
 }
 
 void FerroxEMG::FillFrameValues(float* values, int& valuesPerFrame, int& frameCount, int framesDue) {
+    BlockQueue::Clock::time_point newestArrival;
+    fillFrameValues(values, valuesPerFrame, frameCount, framesDue, BlockQueue::Clock::now(), newestArrival);
+}
+
+FerroxEMG::FrameSource FerroxEMG::fillFrameValues(float* values, int& valuesPerFrame, int& frameCount,
+                                                  int framesDue, BlockQueue::Clock::time_point now,
+                                                  BlockQueue::Clock::time_point& newestArrival) {
     frameCount = std::clamp(framesDue, 1, kValueRows);
     valuesPerFrame = ActiveChannelCount();
     const int filled = std::min(valuesPerFrame, kValuesBufferSize);
     const bool live = connected_.load();
-    blockQueue_.withSecondNewest([&](const SampleBlock* block) {
-        if (!live || !block) {
+    FrameSource source = FrameSource::NoStream;
+    blockQueue_.withSecondNewest([&](const SampleBlock* block, BlockQueue::Clock::time_point arrived) {
+        newestArrival = arrived;
+        if (live && block) {
+            source = now - arrived > kStaleAfter ? FrameSource::Stale : FrameSource::Live;
+        }
+        if (source != FrameSource::Live) {
             std::fill(values, values + filled, 0.0f);
             return;
         }
@@ -83,6 +95,7 @@ void FerroxEMG::FillFrameValues(float* values, int& valuesPerFrame, int& frameCo
                             : 0.0f;
         }
     });
+    return source;
 }
 
 void FerroxEMG::captureLoop() {
@@ -92,7 +105,8 @@ void FerroxEMG::captureLoop() {
         rate = kDefaultRate;
     }
     SetProperty(kRatePropName, rate);
-    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
+    const auto period =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
     const platform::TimerResolution timerResolution;
 
     float values[kValuesBufferSize] = {};
@@ -100,6 +114,9 @@ void FerroxEMG::captureLoop() {
     // Tick k is due at start + k * period; frames follow the schedule, not the time the work took.
     auto start = Clock::now();
     int64_t tick = 0;
+    // Set while a connected stream has gone quiet; the arrival time of its last block before that.
+    bool stalled = false;
+    Clock::time_point lastBeforeStall{};
 
     while (captureRun_.load()) {
         const auto due = start + period * tick;
@@ -126,7 +143,24 @@ void FerroxEMG::captureLoop() {
 
         int valuesPerFrame = 0;
         int frameCount = 0;
-        FillFrameValues(values, valuesPerFrame, frameCount, framesDue);
+        Clock::time_point newestArrival;
+        const FrameSource source =
+            fillFrameValues(values, valuesPerFrame, frameCount, framesDue, now, newestArrival);
+        if (source == FrameSource::Stale && !stalled) {
+            stalled = true;
+            lastBeforeStall = newestArrival;
+            ++stats.stalls;
+            LogError(0,
+                     "[FerroxEMG] Sample stream stalled (no block for %lld ms); frames carry zeros until "
+                     "blocks arrive again",
+                     static_cast<long long>(kStaleAfter.count()));
+        } else if (source == FrameSource::Live && stalled) {
+            stalled = false;
+            LogError(0, "[FerroxEMG] Sample stream resumed after %.0f ms without blocks",
+                     std::chrono::duration<double, std::milli>(newestArrival - lastBeforeStall).count());
+        } else if (source == FrameSource::NoStream) {
+            stalled = false; // the end of the stream has its own message
+        }
         if (valuesPerFrame <= 0 || frameCount <= 0) {
             continue;
         }
@@ -146,6 +180,9 @@ void FerroxEMG::captureLoop() {
             EndFrameUpdate();
             SetFrameCounter(frameID + 1);
             ++stats.frames;
+            if (source == FrameSource::Stale) {
+                ++stats.staleFrames;
+            }
         }
         if ((stats.ticks & 0x3FF) == 0) {
             std::lock_guard<std::mutex> lock(statisticsMutex_);
@@ -157,12 +194,14 @@ void FerroxEMG::captureLoop() {
         std::lock_guard<std::mutex> lock(statisticsMutex_);
         statistics_ = stats;
     }
-    LogError(0,
-             "[FerroxEMG] Capture ended: %lld frames in %lld ticks at %.1f Hz, %lld late ticks (worst %.3f ms), "
-             "%lld frames skipped, %lld frames refused by the host",
-             static_cast<long long>(stats.frames), static_cast<long long>(stats.ticks), rate,
-             static_cast<long long>(stats.lateTicks), stats.worstLatenessMs,
-             static_cast<long long>(stats.skippedFrames), static_cast<long long>(stats.refusedFrames));
+    LogError(
+        0,
+        "[FerroxEMG] Capture ended: %lld frames in %lld ticks at %.1f Hz, %lld late ticks (worst %.3f ms), "
+        "%lld frames skipped, %lld frames refused by the host, %lld stale frames in %lld stalls",
+        static_cast<long long>(stats.frames), static_cast<long long>(stats.ticks), rate,
+        static_cast<long long>(stats.lateTicks), stats.worstLatenessMs,
+        static_cast<long long>(stats.skippedFrames), static_cast<long long>(stats.refusedFrames),
+        static_cast<long long>(stats.staleFrames), static_cast<long long>(stats.stalls));
 }
 
 FerroxEMG::CaptureStatistics FerroxEMG::captureStatistics() const {

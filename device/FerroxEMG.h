@@ -13,6 +13,7 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -31,6 +32,9 @@ public:
     static constexpr int kValueRows = 10;
     static constexpr int kRowValues = 128;
     static constexpr int kValuesBufferSize = kValueRows * kRowValues;
+    // A connected stream that brings no block for this long is stalled: its last values are no
+    // longer live, so frames carry zeros until blocks arrive again.
+    static constexpr std::chrono::milliseconds kStaleAfter{250};
 
     // Throws boost::system::system_error ("open", "set_option", "bind", "listen", "non_blocking") when
     // the listener cannot be set up. `port` 0 picks a free port (tests); the plug-in uses kStreamPort.
@@ -54,8 +58,9 @@ public:
     void AcceptStream();
 
     // Fills row 0 of `values` (kValuesBufferSize floats) from the second-newest block, or with zeros
-    // while no stream is live or fewer than two blocks are queued. Reports the active channel count and
-    // how many frames to write this tick: the frames due, bounded by the rows of the buffer.
+    // while no stream is live, fewer than two blocks are queued or the stream has stalled. Reports the active
+    // channel count and how many frames to write this tick: the frames due, bounded by the rows of the
+    // buffer.
     void FillFrameValues(float* values, int& valuesPerFrame, int& frameCount, int framesDue = 1);
 
     // For the factory: descriptor names live here for the device's lifetime and never move.
@@ -70,15 +75,23 @@ public:
     struct CaptureStatistics {
         int64_t ticks = 0;
         int64_t frames = 0;
-        int64_t lateTicks = 0;      // woke after the next tick was due, so wrote catch-up frames
-        int64_t skippedFrames = 0;  // lost to stalls longer than the values buffer
-        int64_t refusedFrames = 0;  // the host had no frame to give
+        int64_t lateTicks = 0;     // woke after the next tick was due, so wrote catch-up frames
+        int64_t skippedFrames = 0; // lost to stalls longer than the values buffer
+        int64_t refusedFrames = 0; // the host had no frame to give
+        int64_t staleFrames = 0;   // written with zeros while a connected stream had stalled
+        int64_t stalls = 0;        // times the stream went quiet for longer than kStaleAfter
         double worstLatenessMs = 0.0;
     };
     CaptureStatistics captureStatistics() const;
 
 private:
     enum class StreamState { NotConnected, Connected, Ended };
+    // Where a tick's values came from.
+    enum class FrameSource { NoStream, Live, Stale };
+
+    FrameSource fillFrameValues(float* values, int& valuesPerFrame, int& frameCount, int framesDue,
+                                BlockQueue::Clock::time_point now,
+                                BlockQueue::Clock::time_point& newestArrival);
 
     static int ReceiveThread(void* device);
     static int CaptureThread(void* device);
@@ -97,6 +110,7 @@ private:
     bool stopToggle_ = false;
     platform::NativeHandle pipeHandle_ = platform::kInvalidHandle;
     BlockQueue blockQueue_;
+    BlockAssembler assembler_; // the receive thread's alone
     std::vector<SensorRecord> sensors_;
     boost::asio::io_context ioContext_;
     unsigned short listeningPort_;

@@ -54,7 +54,8 @@ void FerroxEMG::endStream(const char* why) {
         blockQueue_.clear();
         connected_ = false;
     }
-    LogError(0, "[FerroxEMG] Sample stream ended (%s); frames carry zeros until the next AppRunMode change", why);
+    LogError(0, "[FerroxEMG] Sample stream ended (%s); frames carry zeros until the next AppRunMode change",
+             why);
 }
 
 void FerroxEMG::stopReceiver() {
@@ -75,11 +76,9 @@ int FerroxEMG::ReceiveThread(void* device) {
 }
 
 void FerroxEMG::receiveLoop() {
-    SampleBlock block;
-    auto* bytes = reinterpret_cast<unsigned char*>(block.values.data());
-    std::size_t filled = 0;
     uint64_t generation = 0;
     platform::StopSignal errorPause;
+    assembler_.reset();
 
     while (captureRun_.load()) {
         platform::NativeHandle handle;
@@ -90,9 +89,8 @@ void FerroxEMG::receiveLoop() {
                 break;
             }
             if (generation != streamGeneration_) {
-                // A new connection: its blocks start at its own first byte.
                 generation = streamGeneration_;
-                filled = 0;
+                assembler_.reset();
             }
             handle = streamHandle_;
         }
@@ -108,23 +106,23 @@ void FerroxEMG::receiveLoop() {
         }
 
         boost::system::error_code ec;
-        const std::size_t n = stream_.read_some(boost::asio::buffer(bytes + filled, SampleBlock::kBytes - filled), ec);
+        const std::size_t n =
+            stream_.read_some(boost::asio::buffer(assembler_.space(), assembler_.room()), ec);
         if (ec) {
             if (endsStream(ec)) {
                 endStream(ec == boost::asio::error::eof ? "closed by the companion" : "connection lost");
-                filled = 0;
+                assembler_.reset();
             } else if (ec != boost::asio::error::would_block && ec != boost::asio::error::interrupted) {
                 errorPause.sleepFor(kErrorPause);
             }
             continue;
         }
-        // A short read keeps its bytes: the block is completed by the next reads, so block boundaries
-        // stay at multiples of 1024 bytes from the start of the connection.
-        filled += n;
-        if (filled == SampleBlock::kBytes) {
-            blockQueue_.append(block);
-            filled = 0;
-        }
+        // A short read keeps its bytes for the next reads to complete; one read may also bring a
+        // backlog of many blocks, of which the queue keeps the newest.
+        const auto arrived = BlockQueue::Clock::now();
+        assembler_.commit(n, [&](const unsigned char* wire, std::size_t blocks) {
+            blockQueue_.append(wire, blocks, arrived);
+        });
     }
 }
 

@@ -38,7 +38,7 @@ run_preset() { # name preset
 # leak, sanitizer report, timeout or out-of-memory fails the suite.
 run_fuzz() {
     local preset=fuzz dir=build/fuzz seconds=${FERROX_FUZZ_SECONDS:-30}
-    local targets=(configuration_report sensor_states)
+    local targets=(configuration_report sensor_states relay_lines sample_blocks)
     mkdir -p build
     echo "== fuzz: configure and build ($preset)"
     if ! cmake --preset "$preset" >"build/$preset-configure.log" 2>&1; then

@@ -202,7 +202,7 @@ TEST_F(SimulatorProcess, ThePlugInsDeviceTakesTheStream) {
     bool checked = false;
     for (int attempt = 0; attempt < 500 && !checked; ++attempt) {
         platform::sleepFor(10ms);
-        device.blockQueue().withSecondNewest([&](const QuillmarkPluginDevices::SampleBlock* block) {
+        device.blockQueue().withSecondNewest([&](const QuillmarkPluginDevices::SampleBlock* block, auto) {
             if (!block) {
                 return;
             }
