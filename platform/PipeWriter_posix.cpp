@@ -1,31 +1,21 @@
 #include "platform/PipeWriter.h"
 
+#include "platform/WakeablePoll_posix.h"
+
 #include <cerrno>
 #include <climits>
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 namespace platform {
 
 struct PipeWriter::Native {
-    int wakeRead = -1;
-    int wakeWrite = -1;
+    WakeablePoll poll;
 };
 
-PipeWriter::PipeWriter() : native_(new Native) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-        native_->wakeRead = fds[0];
-        native_->wakeWrite = fds[1];
-    }
-}
+PipeWriter::PipeWriter() : native_(new Native) {}
 
 PipeWriter::~PipeWriter() {
-    if (native_->wakeRead >= 0) {
-        ::close(native_->wakeRead);
-        ::close(native_->wakeWrite);
-    }
     delete native_;
 }
 
@@ -36,26 +26,18 @@ PipeWriter::Status PipeWriter::writeAll(NativeHandle handle, const void* data, s
     const int fd = static_cast<int>(handle);
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
-        if (interrupted_.load()) {
-            return Status::Interrupted;
+        short revents = 0;
+        const auto outcome = native_->poll.wait(fd, POLLOUT, revents, interrupted_);
+        if (outcome != WakeablePoll::Outcome::Ready) {
+            return outcome == WakeablePoll::Outcome::Interrupted ? Status::Interrupted : Status::Failed;
         }
-        pollfd fds[2] = {{fd, POLLOUT, 0}, {native_->wakeRead, POLLIN, 0}};
-        if (::poll(fds, native_->wakeRead >= 0 ? 2 : 1, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (revents & POLLNVAL) {
             return Status::Failed;
         }
-        if (interrupted_.load()) {
-            return Status::Interrupted;
-        }
-        if (fds[0].revents & POLLNVAL) {
-            return Status::Failed;
-        }
-        if (fds[0].revents & (POLLERR | POLLHUP)) {
+        if (revents & (POLLERR | POLLHUP)) {
             return Status::Broken;
         }
-        if (!(fds[0].revents & POLLOUT)) {
+        if (!(revents & POLLOUT)) {
             continue;
         }
         // Room for at least PIPE_BUF bytes is what POLLOUT promises on a pipe; a larger write could block.
@@ -75,11 +57,7 @@ PipeWriter::Status PipeWriter::writeAll(NativeHandle handle, const void* data, s
 
 void PipeWriter::interrupt() {
     interrupted_.store(true);
-    if (native_->wakeWrite >= 0) {
-        const char byte = 1;
-        // A full wake-up pipe already holds a wake-up; nothing more is needed.
-        [[maybe_unused]] const ssize_t written = ::write(native_->wakeWrite, &byte, 1);
-    }
+    native_->poll.wake();
 }
 
 } // namespace platform

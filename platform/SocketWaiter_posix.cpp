@@ -1,73 +1,39 @@
 #include "platform/SocketWaiter.h"
 
-#include <cerrno>
-#include <fcntl.h>
+#include "platform/WakeablePoll_posix.h"
+
 #include <poll.h>
-#include <unistd.h>
 
 namespace platform {
 
 struct SocketWaiter::Native {
-    int wakeRead = -1;
-    int wakeWrite = -1;
+    WakeablePoll poll;
 };
 
-SocketWaiter::SocketWaiter() : native_(new Native) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-        native_->wakeRead = fds[0];
-        native_->wakeWrite = fds[1];
-    }
-}
+SocketWaiter::SocketWaiter() : native_(new Native) {}
 
 SocketWaiter::~SocketWaiter() {
-    if (native_->wakeRead >= 0) {
-        ::close(native_->wakeRead);
-        ::close(native_->wakeWrite);
-    }
     delete native_;
 }
 
 SocketWaiter::Result SocketWaiter::waitReadable(NativeHandle socket) {
-    for (;;) {
-        if (interrupted_.load()) {
-            return Result::Interrupted;
-        }
-        pollfd fds[2] = {{static_cast<int>(socket), POLLIN, 0}, {native_->wakeRead, POLLIN, 0}};
-        const int n = ::poll(fds, native_->wakeRead >= 0 ? 2 : 1, -1);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return Result::Failed;
-        }
-        if (interrupted_.load()) {
-            return Result::Interrupted;
-        }
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            return Result::Readable;
-        }
-        if (fds[0].revents & POLLNVAL) {
-            return Result::Failed;
-        }
+    short revents = 0;
+    const auto outcome = native_->poll.wait(static_cast<int>(socket), POLLIN, revents, interrupted_);
+    if (outcome != WakeablePoll::Outcome::Ready) {
+        return outcome == WakeablePoll::Outcome::Interrupted ? Result::Interrupted : Result::Failed;
     }
+    // Hang-up and error are readable too: the read that follows reports them.
+    return (revents & (POLLIN | POLLHUP | POLLERR)) ? Result::Readable : Result::Failed;
 }
 
 void SocketWaiter::interrupt() {
     interrupted_.store(true);
-    if (native_->wakeWrite >= 0) {
-        const char byte = 1;
-        [[maybe_unused]] const ssize_t written = ::write(native_->wakeWrite, &byte, 1);
-    }
+    native_->poll.wake();
 }
 
 void SocketWaiter::reset() {
     interrupted_.store(false);
-    if (native_->wakeRead >= 0) {
-        char buffer[64];
-        while (::read(native_->wakeRead, buffer, sizeof buffer) > 0) {
-        }
-    }
+    native_->poll.drain();
 }
 
 } // namespace platform
