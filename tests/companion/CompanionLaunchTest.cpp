@@ -7,23 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+
 using QuillmarkPluginDevices::CompanionController;
 using QuillmarkPluginDevices::commandFilePath;
 using namespace ferrox_test;
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 namespace {
-
-// Ends the companion a test launched, by its own process, even when an assertion fails.
-struct CompanionGuard {
-    const CompanionController& controller;
-    bool reaped = false; // a reaped process id may already belong to someone else
-    ~CompanionGuard() {
-        if (controller.launched() && !reaped) {
-            platform::terminateProcess(controller.companionProcess());
-        }
-    }
-};
 
 void writeTo(platform::NativeHandle pipe, const std::string& bytes) {
     ASSERT_TRUE(platform::writeAll(pipe, bytes.data(), bytes.size()));
@@ -78,33 +72,56 @@ INSTANTIATE_TEST_SUITE_P(Terminators, LaunchTest, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool>& param) { return param.param ? "Nul" : "Newline"; });
 
 TEST(Launch, FailedLaunchIsReportedAndTheNextConnectTriesAgain) {
-    Sandbox sandbox;
-    sandbox.companionDataDir();
-    const std::string file = *commandFilePath();
-    writeFile(file, "Stale" + textLineEnd());
-    CompanionController controller;
-    CompanionGuard guard{controller};
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& program)> place; // what stands where the program should be
+        int posixError;
+    };
+    const Case cases[] = {
+        {"no program", [](const std::string&) {}, ENOENT},
+        {"not executable", [](const std::string& program) { writeFile(program, "#!/bin/sh\nexit 0\n"); },
+         EACCES},
+        {"a folder", [](const std::string& program) { fs::create_directories(program + "/inside"); }, EACCES},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (windowsPaths() && std::string(c.name) == "not executable") {
+            continue; // Windows starts a file by its name, not by a permission bit
+        }
+        Sandbox sandbox;
+        sandbox.companionDataDir();
+        const std::string program = sandbox.companionProgramDir() + "/SabletBase.exe";
+        c.place(program);
+        const std::string file = *commandFilePath();
+        writeFile(file, "Stale" + textLineEnd());
+        CompanionController controller;
+        CompanionGuard guard{controller};
 
-    testing::internal::CaptureStderr();
-    const auto failed = timed([&] { controller.sendCommand("Connect"); });
-    const std::string message = testing::internal::GetCapturedStderr();
-    EXPECT_LT(failed, 500ms);
-    EXPECT_FALSE(controller.launched());
-    EXPECT_FALSE(controller.runModeSent());
-    EXPECT_FALSE(platform::isValid(controller.stdoutRead()));
-    EXPECT_EQ(readFile(file), "");
-    const std::string prefix = "Failed to launch SabletBase.exe: ";
-    ASSERT_EQ(message.rfind(prefix, 0), 0u) << message;
-    const std::string code = message.substr(prefix.size());
-    ASSERT_GE(code.size(), 2u);
-    EXPECT_EQ(code.back(), '\n');
-    EXPECT_EQ(code.find_first_not_of("0123456789"), code.size() - 1) << message;
-    EXPECT_NE(code, "0\n");
+        testing::internal::CaptureStderr();
+        const auto failed = timed([&] { controller.sendCommand("Connect"); });
+        const std::string message = testing::internal::GetCapturedStderr();
+        EXPECT_LT(failed, 500ms);
+        EXPECT_FALSE(controller.launched());
+        EXPECT_FALSE(controller.runModeSent());
+        EXPECT_FALSE(platform::isValid(controller.stdoutRead()));
+        EXPECT_EQ(readFile(file), "");
+        const std::string prefix = "Failed to launch SabletBase.exe: ";
+        ASSERT_EQ(message.rfind(prefix, 0), 0u) << message;
+        const std::string code = message.substr(prefix.size());
+        ASSERT_GE(code.size(), 2u);
+        EXPECT_EQ(code.back(), '\n');
+        EXPECT_EQ(code.find_first_not_of("0123456789"), code.size() - 1) << message;
+        EXPECT_NE(code, "0\n");
+        if (!windowsPaths()) {
+            EXPECT_EQ(code, std::to_string(c.posixError) + "\n");
+        }
 
-    installCompanion(sandbox);
-    controller.sendCommand("Connect");
-    EXPECT_TRUE(controller.launched());
-    EXPECT_EQ(readFile(file), "AppRunMode" + textLineEnd());
+        fs::remove_all(program);
+        installCompanion(sandbox);
+        controller.sendCommand("Connect");
+        EXPECT_TRUE(controller.launched());
+        EXPECT_EQ(readFile(file), "AppRunMode" + textLineEnd());
+    }
 }
 
 TEST(Launch, LaterChildrenDoNotHoldTheCompanionsInput) {

@@ -20,6 +20,12 @@ std::string installCompanion(const Sandbox& sandbox) {
     return target;
 }
 
+CompanionGuard::~CompanionGuard() {
+    if (controller.launched() && !reaped) {
+        platform::terminateProcess(controller.companionProcess());
+    }
+}
+
 bool windowsPaths() { return fs::path::preferred_separator == '\\'; }
 std::string textLineEnd() { return windowsPaths() ? "\r\n" : "\n"; }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "companion/CompanionController.h"
 #include "platform/Handle.h"
 #include "platform/PipeReader.h"
 #include "platform/Thread.h"
@@ -45,6 +46,13 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable grew_;
     std::string text_;
+};
+
+// Ends the companion a test launched, by its own process, even when an assertion fails.
+struct CompanionGuard {
+    const QuillmarkPluginDevices::CompanionController& controller;
+    bool reaped = false; // a reaped process id may already belong to someone else
+    ~CompanionGuard();
 };
 
 // Wall time of one call on the monotonic clock.

@@ -6,16 +6,24 @@
 //   FERROX_TEST_COMPANION_EXIT=<n>   exit with n right after reporting the arguments
 //   FERROX_TEST_COMPANION_WAIT=1     wait until killed instead of reading standard input
 //   FERROX_TEST_COMPANION_OUT=<path> write the standard-output messages into that file instead
+//   FERROX_TEST_COMPANION_ARGV0=1    report argv[0] too ("companion arg0=<path>"), after argc
+//   FERROX_TEST_COMPANION_FLOOD=<n>  write n console bytes (Flood.h, never a NUL), then exit
+//   FERROX_TEST_COMPANION_EMIT=<path> then write that file's bytes to the console as they are, and exit
+// FLOOD and EMIT replace every other message, so a test knows each byte the console carried.
 #include "platform/Environment.h"
 #include "platform/Pipe.h"
 #include "platform/PipeReader.h"
 #include "platform/Sleep.h"
 #include "platform/StandardStreams.h"
+#include "tests/companion/Flood.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -49,11 +57,46 @@ private:
     std::ofstream file_;
 };
 
+bool flood(std::size_t count) {
+    std::vector<char> chunk(64 * 1024);
+    for (std::size_t written = 0; written < count;) {
+        const std::size_t size = std::min(chunk.size(), count - written);
+        for (std::size_t k = 0; k < size; ++k) {
+            chunk[k] = ferrox_test::floodByte(written + k);
+        }
+        if (!platform::writeAll(platform::standardOutput(), chunk.data(), size)) {
+            return false;
+        }
+        written += size;
+    }
+    return true;
+}
+
+bool emit(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    const std::string bytes = content.str();
+    return platform::writeAll(platform::standardOutput(), bytes.data(), bytes.size());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    const auto floodCount = platform::getEnv("FERROX_TEST_COMPANION_FLOOD");
+    const auto emitPath = platform::getEnv("FERROX_TEST_COMPANION_EMIT");
+    if (floodCount || emitPath) {
+        bool ok =
+            !floodCount || flood(static_cast<std::size_t>(std::strtoull(floodCount->c_str(), nullptr, 10)));
+        ok = ok && (!emitPath || emit(*emitPath));
+        return ok ? 0 : 1;
+    }
+
     Output out;
     out.say("companion argc=" + std::to_string(argc - 1));
+    if (platform::getEnv("FERROX_TEST_COMPANION_ARGV0").value_or("") == "1") {
+        out.say(std::string("companion arg0=") + argv[0]);
+    }
     for (int i = 1; i < argc; ++i) {
         out.say("companion arg" + std::to_string(i) + "=" + argv[i]);
     }
