@@ -176,7 +176,12 @@ void FerroxEMG::captureLoop() {
             frame->SetID(frameID);
             frame->SetFlag(1);
             frame->SetDeviceID(DeviceIdentity());
-            std::copy(values, values + std::min(copied, frame->ChannelCount()), frame->Samples());
+            // The frame is sized by the active channels as they are now; a channel enabled since the
+            // values were filled has no value this tick, and a reused frame must not show an old one.
+            const int written = std::min(copied, frame->ChannelCount());
+            std::copy(values, values + written, frame->Samples());
+            std::fill(frame->Samples() + written, frame->Samples() + std::max(written, frame->ChannelCount()),
+                      0.0f);
             EndFrameUpdate();
             SetFrameCounter(frameID + 1);
             ++stats.frames;

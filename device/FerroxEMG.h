@@ -110,7 +110,8 @@ private:
     bool stopToggle_ = false;
     platform::NativeHandle pipeHandle_ = platform::kInvalidHandle;
     BlockQueue blockQueue_;
-    BlockAssembler assembler_; // the receive thread's alone
+    BlockAssembler assembler_;         // the receive thread's alone
+    uint64_t assemblerGeneration_ = 0; // the connection the assembler's bytes belong to
     std::vector<SensorRecord> sensors_;
     boost::asio::io_context ioContext_;
     unsigned short listeningPort_;

@@ -28,7 +28,9 @@ const RunModeRow kRunModeTable[] = {
 constexpr int kEmgNames = 129; // EMG_Signal 0 .. EMG_Signal 128
 constexpr int kSensorsPerMode = 32;
 
-bool is(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+bool is(const char* a, const char* b) {
+    return std::strcmp(a, b) == 0;
+}
 } // namespace
 
 void FerroxEMG::postStatus(const char* text) {
@@ -152,6 +154,8 @@ bool FerroxEMG::Configure() {
     return cPluginDevice<float>::Configure();
 }
 
-bool FerroxEMG::Deconfigure() { return cPluginDevice<float>::Deconfigure(); }
+bool FerroxEMG::Deconfigure() {
+    return cPluginDevice<float>::Deconfigure();
+}
 
 } // namespace QuillmarkPluginDevices

@@ -76,9 +76,7 @@ int FerroxEMG::ReceiveThread(void* device) {
 }
 
 void FerroxEMG::receiveLoop() {
-    uint64_t generation = 0;
     platform::StopSignal errorPause;
-    assembler_.reset();
 
     while (captureRun_.load()) {
         platform::NativeHandle handle;
@@ -88,8 +86,10 @@ void FerroxEMG::receiveLoop() {
             if (receiveStop_) {
                 break;
             }
-            if (generation != streamGeneration_) {
-                generation = streamGeneration_;
+            // A new connection starts its blocks at its own first byte. The same connection across a
+            // capture restart keeps the bytes of a block it had begun, or the rest would be shifted.
+            if (assemblerGeneration_ != streamGeneration_) {
+                assemblerGeneration_ = streamGeneration_;
                 assembler_.reset();
             }
             handle = streamHandle_;

@@ -122,7 +122,8 @@ TEST(Capture, RefusedFramesAreLoggedAndTheSameIdIsAskedAgain) {
     }
     // Frame 0 was finally written: IDs stay consecutive from 0.
     EXPECT_NE(rig.device->GetFrameByDeviceFrameID(0), nullptr);
-    EXPECT_EQ(static_cast<int64_t>(rig.device->GetMostRecentFrameID()) + 1, rig.device->CommittedFrameCount());
+    EXPECT_EQ(static_cast<int64_t>(rig.device->GetMostRecentFrameID()) + 1,
+              rig.device->CommittedFrameCount());
 }
 
 TEST(Capture, StopAndStartRepeatedlyLeaveOneReaderAndNoThreadBehind) {

@@ -14,7 +14,9 @@ StreamClient::StreamClient(unsigned short port) : socket_(io_) {
     socket_.connect({boost::asio::ip::address_v4::loopback(), port});
 }
 
-StreamClient::~StreamClient() { close(); }
+StreamClient::~StreamClient() {
+    close();
+}
 
 void StreamClient::send(const void* bytes, std::size_t count) {
     boost::asio::write(socket_, boost::asio::buffer(bytes, count));
@@ -26,6 +28,39 @@ void StreamClient::sendBlock(const std::vector<double>& values) {
         block.values[i] = values[i];
     }
     send(block.values.data(), QuillmarkPluginDevices::SampleBlock::kBytes);
+}
+
+bool StreamClient::sendUnlessStopped(const void* bytes, std::size_t count, const std::atomic<bool>& stop) {
+    boost::system::error_code ec;
+    socket_.non_blocking(true, ec);
+    const auto* next = static_cast<const unsigned char*>(bytes);
+    bool sent = true;
+    while (count > 0) {
+        if (stop.load()) {
+            sent = false;
+            break;
+        }
+        const std::size_t n = socket_.write_some(boost::asio::buffer(next, count), ec);
+        if (ec == boost::asio::error::would_block || ec == boost::asio::error::try_again) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            continue;
+        }
+        if (ec) {
+            sent = false;
+            break;
+        }
+        next += n;
+        count -= n;
+    }
+    // send() relies on blocking writes.
+    socket_.non_blocking(false, ec);
+    return sent;
+}
+
+void StreamClient::reset() {
+    boost::system::error_code ec;
+    socket_.set_option(boost::asio::socket_base::linger(true, 0), ec);
+    socket_.close(ec);
 }
 
 void StreamClient::close() {
@@ -55,8 +90,8 @@ void addDescriptors(QuillmarkPluginDevices::FerroxEMG& device, int channels, int
 DeviceRig::DeviceRig(int channels, int enabled) {
     sandbox.companionDataDir();
     manager.SetEcho(false);
-    device = std::make_unique<QuillmarkPluginDevices::FerroxEMG>(std::vector<QuillmarkPluginDevices::SensorRecord>{},
-                                                                 static_cast<unsigned short>(0));
+    device = std::make_unique<QuillmarkPluginDevices::FerroxEMG>(
+        std::vector<QuillmarkPluginDevices::SensorRecord>{}, static_cast<unsigned short>(0));
     device->SetDeviceManager(&manager);
     device->SetProperty(AnalogSystem::cPluginDeviceBase::kRatePropName, 1000.0);
     addDescriptors(*device, channels, enabled);

@@ -7,6 +7,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -22,7 +23,12 @@ public:
     ~StreamClient();
     void send(const void* bytes, std::size_t count);
     void sendBlock(const std::vector<double>& values); // padded with zeros to 128 values
+    // Writes all bytes without ever blocking for long: gives up (false) once `stop` is raised or the
+    // connection fails, so a writer facing a device that stopped reading can still be joined.
+    bool sendUnlessStopped(const void* bytes, std::size_t count, const std::atomic<bool>& stop);
     void close();
+    // Aborts the connection: the device sees a reset, not an orderly end.
+    void reset();
 
 private:
     boost::asio::io_context io_;
@@ -31,7 +37,6 @@ private:
 
 // A block whose value k is base + k.
 std::vector<double> rampBlock(double base);
-
 
 // A device on a free loopback port with `channels` descriptors named like the factory names them,
 // the first `enabled` of them active, and a device manager that records status texts.

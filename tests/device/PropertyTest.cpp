@@ -12,7 +12,9 @@ std::string analogName(QuillmarkPluginDevices::FerroxEMG& device, int index) {
 }
 
 // The command file is written in text mode.
-std::string line(const std::string& word) { return word + platform::kTextNewline; }
+std::string line(const std::string& word) {
+    return word + platform::kTextNewline;
+}
 } // namespace
 
 TEST(Properties, EveryChangeIsLoggedAndEnabledSetsTheDataState) {
@@ -49,7 +51,8 @@ TEST(Properties, StopSendsOnEveryOtherChange) {
     EXPECT_EQ(rig.commandFile(), line("EMG"));
     rig.device->PropertyChanged("Stop");
     rig.device->PropertyChanged("Stop");
-    EXPECT_EQ(rig.statusTexts(), (std::vector<std::string>{"Stopping Data Collection", "Stopping Data Collection"}));
+    EXPECT_EQ(rig.statusTexts(),
+              (std::vector<std::string>{"Stopping Data Collection", "Stopping Data Collection"}));
     EXPECT_EQ(rig.commandFile(), line("Stop"));
 }
 
@@ -61,7 +64,9 @@ TEST(Properties, RunModesRenameTheDescriptorsThatExist) {
     };
     const Case cases[] = {
         {0, "EMG", {{0, "EMG_Signal 0"}, {15, "EMG_Signal 15"}}},
-        {1, "EMG plus Accelerometer", {{0, "Sensor 1 EMG"}, {5, "Sensor 2 ACCX"}, {8, "Sensor 3 EMG"}, {11, "Sensor 3 ACCZ"}}},
+        {1,
+         "EMG plus Accelerometer",
+         {{0, "Sensor 1 EMG"}, {5, "Sensor 2 ACCX"}, {8, "Sensor 3 EMG"}, {11, "Sensor 3 ACCZ"}}},
         {2, "EMG plus Gyrscope", {{6, "Sensor 2 GYRY"}, {15, "Sensor 4 GYRZ"}}},
     };
     for (const Case& c : cases) {
@@ -106,8 +111,10 @@ TEST(Properties, ChannelEnabledChangesAreLoggedForKnownChannelsOnly) {
     rig.device->ChannelPropertyChanged("EMG 0 Sensor 0", "AnalogChannel_Enabled");
     rig.device->ChannelPropertyChanged("EMG 0 Sensor 0", "AnalogChannel_Name");
     rig.device->ChannelPropertyChanged("no such channel", "AnalogChannel_Enabled");
-    EXPECT_TRUE(rig.logged("[Corvale Sensor ] Channel Enabled State Changed (Channel:EMG 1 Sensor 0  Enabled:0)"));
-    EXPECT_TRUE(rig.logged("[Corvale Sensor ] Channel Enabled State Changed (Channel:EMG 0 Sensor 0  Enabled:1)"));
+    EXPECT_TRUE(
+        rig.logged("[Corvale Sensor ] Channel Enabled State Changed (Channel:EMG 1 Sensor 0  Enabled:0)"));
+    EXPECT_TRUE(
+        rig.logged("[Corvale Sensor ] Channel Enabled State Changed (Channel:EMG 0 Sensor 0  Enabled:1)"));
     EXPECT_EQ(rig.countLogged("[Corvale Sensor ]"), 2);
 }
 
@@ -117,7 +124,8 @@ TEST(Properties, PrepareForSyncNamesTheDevice) {
     EXPECT_TRUE(rig.logged("[FerroxEMG] [PrepareForSync]. Ready for sync"));
     bool needSync = false;
     int syncStatus = 0;
-    EXPECT_TRUE(rig.device->GetProperty(AnalogSystem::cPluginDeviceBase::kNeedDeviceSyncFramePropName, needSync));
+    EXPECT_TRUE(
+        rig.device->GetProperty(AnalogSystem::cPluginDeviceBase::kNeedDeviceSyncFramePropName, needSync));
     EXPECT_TRUE(needSync);
     EXPECT_TRUE(rig.device->GetProperty(AnalogSystem::cPluginDeviceBase::kSyncStatusPropName, syncStatus));
     EXPECT_EQ(syncStatus, 2);

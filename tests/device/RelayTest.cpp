@@ -84,11 +84,12 @@ TEST(OutputRelayThread, RelaysLinesAndStopsWhileBlockedOnASilentPipe) {
 TEST(OutputRelayThread, WaitsQuietlyWithoutAPipeAndStops) {
     int polls = 0;
     {
-        OutputRelay relay([&] {
-            ++polls;
-            return platform::kInvalidHandle;
-        },
-                          nullptr);
+        OutputRelay relay(
+            [&] {
+                ++polls;
+                return platform::kInvalidHandle;
+            },
+            nullptr);
         ASSERT_TRUE(relay.start());
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }

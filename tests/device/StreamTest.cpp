@@ -12,7 +12,9 @@ using namespace ferrox_test;
 using QuillmarkPluginDevices::SampleBlock;
 
 namespace {
-double valueOf(const SampleBlock& block, std::size_t k) { return block.values[k]; }
+double valueOf(const SampleBlock& block, std::size_t k) {
+    return block.values[k];
+}
 } // namespace
 
 TEST(SampleStream, AcceptNeverWaitsAndTakesOneStreamAtATime) {
