@@ -122,7 +122,8 @@ void BM_StateFileRead(benchmark::State& state) {
         json << (s ? "," : "") << "{\"Version\": 3, \"SensorId\": " << s << ", \"SensorName\": \"Sensor " << s
              << "\", \"ChannelNames\": [\"EMG " << s << "\", \"ACC X " << s << "\", \"ACC Y " << s
              << "\", \"ACC Z " << s << "\"], \"StickerNumber\": " << s << ", \"SlotNumber\": " << s % 16
-             << ", \"ModeNumber\": 7, \"IsDio0Enabled\": false, \"IsDio1Enabled\": true, \"IsDio6Enabled\": false,"
+             << ", \"ModeNumber\": 7, \"IsDio0Enabled\": false, \"IsDio1Enabled\": true, \"IsDio6Enabled\": "
+                "false,"
              << " \"IsQuarantined\": false, \"SegmentNumber\": 1, \"IndexNumber\": " << s << "}";
     }
     json << "]}";

@@ -26,7 +26,9 @@ ReferenceDevice::ReferenceDevice(unsigned short port) : listener_(io_), stream_(
     listener_.non_blocking(true);
 }
 
-ReferenceDevice::~ReferenceDevice() { StopCapture(); }
+ReferenceDevice::~ReferenceDevice() {
+    StopCapture();
+}
 
 bool ReferenceDevice::accept() {
     if (connected_) {
@@ -100,8 +102,9 @@ void ReferenceDevice::captureLoop() {
             for (int i = 0; i < values && i < 1280; ++i) {
                 const int id = ChannelID(i);
                 row[static_cast<std::size_t>(i)] =
-                    live && id >= 0 && id < 128 ? static_cast<float>(queue_[queue_.size() - 2][static_cast<std::size_t>(id)])
-                                                : 0.0f;
+                    live && id >= 0 && id < 128
+                        ? static_cast<float>(queue_[queue_.size() - 2][static_cast<std::size_t>(id)])
+                        : 0.0f;
             }
         }
         if (values > 0) {

@@ -42,7 +42,8 @@ int run(int argc, char** argv) {
         device.ChannelDescriptor(i)->SetProperty("AnalogChannel_Enabled", true);
     }
 
-    const auto connectDeadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(connectTimeout);
+    const auto connectDeadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(connectTimeout);
     while (!device.accept()) {
         if (std::chrono::steady_clock::now() > connectDeadline) {
             std::fprintf(stderr, "ferrox-reference-host: no stream within %.1f s\n", connectTimeout);
@@ -89,12 +90,14 @@ int run(int argc, char** argv) {
     summary["frames_per_second"] = static_cast<double>(frames) / elapsed;
     summary["missing_frames"] = missing.size();
     summary["cpu_seconds_per_second"] =
-        (endUsage.userSeconds + endUsage.systemSeconds - startUsage.userSeconds - startUsage.systemSeconds) / elapsed;
+        (endUsage.userSeconds + endUsage.systemSeconds - startUsage.userSeconds - startUsage.systemSeconds) /
+        elapsed;
     summary["peak_resident_bytes"] = endUsage.peakResidentBytes;
     if (!summaryPath.empty()) {
         std::ofstream(summaryPath) << summary.dump(2) << "\n";
     }
-    std::printf("reference loops: %.1f frames/s over %.1f s\n", static_cast<double>(frames) / elapsed, elapsed);
+    std::printf("reference loops: %.1f frames/s over %.1f s\n", static_cast<double>(frames) / elapsed,
+                elapsed);
     return 0;
 }
 } // namespace

@@ -25,10 +25,18 @@ std::optional<std::string> reported(const char* variable, const char* suffix, co
 }
 } // namespace
 
-std::optional<std::string> commandFilePath() { return platform::envPath(kProgramData, kCommandFileSuffix); }
-std::optional<std::string> configurationReportPath() { return platform::envPath(kProgramData, kReportSuffix); }
-std::optional<std::string> companionExecutablePath() { return platform::envPath(kProgramFiles, kCompanionSuffix); }
-std::optional<std::string> sensorStateFilePath() { return platform::envPath(kAppData, kStateFileSuffix); }
+std::optional<std::string> commandFilePath() {
+    return platform::envPath(kProgramData, kCommandFileSuffix);
+}
+std::optional<std::string> configurationReportPath() {
+    return platform::envPath(kProgramData, kReportSuffix);
+}
+std::optional<std::string> companionExecutablePath() {
+    return platform::envPath(kProgramFiles, kCompanionSuffix);
+}
+std::optional<std::string> sensorStateFilePath() {
+    return platform::envPath(kAppData, kStateFileSuffix);
+}
 
 std::optional<std::string> commandFilePathReported(const char* what) {
     return reported(kProgramData, kCommandFileSuffix, what);

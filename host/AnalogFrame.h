@@ -69,11 +69,21 @@ AnalogFrame<T>::AnalogFrame(const AnalogFrame& other)
     }
 }
 
-template <typename T> AnalogFrame<T>::~AnalogFrame() { delete[] samples_; }
-template <typename T> AnalogFrameBase* AnalogFrame<T>::Copy() const { return new AnalogFrame(*this); }
-template <typename T> int AnalogFrame<T>::SampleWidth() const { return sampleWidth_; }
-template <typename T> T* AnalogFrame<T>::Samples() { return samples_; }
-template <typename T> const T* AnalogFrame<T>::Samples() const { return samples_; }
+template <typename T> AnalogFrame<T>::~AnalogFrame() {
+    delete[] samples_;
+}
+template <typename T> AnalogFrameBase* AnalogFrame<T>::Copy() const {
+    return new AnalogFrame(*this);
+}
+template <typename T> int AnalogFrame<T>::SampleWidth() const {
+    return sampleWidth_;
+}
+template <typename T> T* AnalogFrame<T>::Samples() {
+    return samples_;
+}
+template <typename T> const T* AnalogFrame<T>::Samples() const {
+    return samples_;
+}
 
 extern template class ANALOGSYSTEM_API AnalogFrame<float>;
 

@@ -10,4 +10,3 @@
 #else
 #define ANALOGSYSTEM_API __attribute__((visibility("default")))
 #endif
-

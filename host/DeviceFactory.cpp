@@ -3,9 +3,12 @@
 namespace AnalogSystem {
 
 IDeviceFactory::~IDeviceFactory() = default;
-PluginDeviceFactory::PluginDeviceFactory(const char* deviceName) : deviceName_(deviceName ? deviceName : "") {}
+PluginDeviceFactory::PluginDeviceFactory(const char* deviceName)
+    : deviceName_(deviceName ? deviceName : "") {}
 PluginDeviceFactory::~PluginDeviceFactory() = default;
-const char* PluginDeviceFactory::DeviceName() const { return deviceName_.c_str(); }
+const char* PluginDeviceFactory::DeviceName() const {
+    return deviceName_.c_str();
+}
 FactorySink::~FactorySink() = default;
 UnloadSink::~UnloadSink() = default;
 

@@ -90,11 +90,21 @@ cPluginDeviceBase::cPluginDeviceBase(int sampleWidth) : impl_(std::make_unique<I
 }
 cPluginDeviceBase::~cPluginDeviceBase() = default;
 
-bool cPluginDeviceBase::Configure() { return true; }
-bool cPluginDeviceBase::Deconfigure() { return true; }
-bool cPluginDeviceBase::Zero() { return true; }
-bool cPluginDeviceBase::PrepareForSync() { return true; }
-bool cPluginDeviceBase::PreCapture() { return true; }
+bool cPluginDeviceBase::Configure() {
+    return true;
+}
+bool cPluginDeviceBase::Deconfigure() {
+    return true;
+}
+bool cPluginDeviceBase::Zero() {
+    return true;
+}
+bool cPluginDeviceBase::PrepareForSync() {
+    return true;
+}
+bool cPluginDeviceBase::PreCapture() {
+    return true;
+}
 bool cPluginDeviceBase::StartCapture() {
     impl_->capturing = true;
     return true;
@@ -103,8 +113,12 @@ bool cPluginDeviceBase::StopCapture() {
     impl_->capturing = false;
     return true;
 }
-bool cPluginDeviceBase::PostCapture() { return true; }
-bool cPluginDeviceBase::IsCapturing() const { return impl_->capturing; }
+bool cPluginDeviceBase::PostCapture() {
+    return true;
+}
+bool cPluginDeviceBase::IsCapturing() const {
+    return impl_->capturing;
+}
 
 int cPluginDeviceBase::ChannelDescriptorCount() const {
     std::lock_guard<std::mutex> lock(impl_->descriptorMutex);
@@ -163,7 +177,9 @@ AnalogChannelDescriptor* cPluginDeviceBase::AddChannelDescriptor(char* name, int
     return impl_->descriptors.back().get();
 }
 
-void cPluginDeviceBase::ActiveChannelsChanged() { impl_->activeDirty = true; }
+void cPluginDeviceBase::ActiveChannelsChanged() {
+    impl_->activeDirty = true;
+}
 
 AnalogFrameBase* cPluginDeviceBase::BeginFrameUpdate(int32_t frameID, bool) {
     const int channels = ActiveChannelCount();
@@ -224,7 +240,8 @@ int32_t cPluginDeviceBase::GetMostRecentFrameID() const {
     return impl_->mostRecentId;
 }
 
-bool cPluginDeviceBase::MocapFrameIDToDeviceFrameIDs(int32_t mocapFrameID, int32_t& first, int32_t& last) const {
+bool cPluginDeviceBase::MocapFrameIDToDeviceFrameIDs(int32_t mocapFrameID, int32_t& first,
+                                                     int32_t& last) const {
     int multiple = 1;
     if (!GetProperty(kMocapRateMultiplePropName, multiple) || multiple < 1) {
         multiple = 1;
@@ -254,7 +271,9 @@ void cPluginDeviceBase::RefuseFrames(int count) {
     impl_->refuse = count;
 }
 
-int cPluginDeviceBase::FrameBufferCapacity() const { return kFrameBufferCapacity; }
+int cPluginDeviceBase::FrameBufferCapacity() const {
+    return kFrameBufferCapacity;
+}
 
 int64_t cPluginDeviceBase::CommittedFrameCount() const {
     std::lock_guard<std::mutex> lock(impl_->frameMutex);
@@ -263,22 +282,48 @@ int64_t cPluginDeviceBase::CommittedFrameCount() const {
 
 void cPluginDeviceBase::PropertyChanged(const char*) {}
 void cPluginDeviceBase::ChannelPropertyChanged(const char*, const char*) {}
-bool cPluginDeviceBase::ValidatePropertyChange(const char*) { return true; }
-const char* cPluginDeviceBase::ProfileTypeName() const { return "AnalogDevice"; }
-const char* cPluginDeviceBase::ProfileLabel() const { return "Analog device"; }
-const char* cPluginDeviceBase::ProfileDescription() const { return "Analog plug-in device"; }
-bool cPluginDeviceBase::SaveToProfile(cPropertySet&) const { return true; }
-bool cPluginDeviceBase::LoadFromProfile(const cPropertySet&) { return true; }
-void cPluginDeviceBase::SetDeviceManager(IDeviceManager* manager) { impl_->manager = manager; }
-IDeviceManager* cPluginDeviceBase::DeviceManager() const { return impl_->manager; }
-const char* cPluginDeviceBase::LastError() const { return ""; }
+bool cPluginDeviceBase::ValidatePropertyChange(const char*) {
+    return true;
+}
+const char* cPluginDeviceBase::ProfileTypeName() const {
+    return "AnalogDevice";
+}
+const char* cPluginDeviceBase::ProfileLabel() const {
+    return "Analog device";
+}
+const char* cPluginDeviceBase::ProfileDescription() const {
+    return "Analog plug-in device";
+}
+bool cPluginDeviceBase::SaveToProfile(cPropertySet&) const {
+    return true;
+}
+bool cPluginDeviceBase::LoadFromProfile(const cPropertySet&) {
+    return true;
+}
+void cPluginDeviceBase::SetDeviceManager(IDeviceManager* manager) {
+    impl_->manager = manager;
+}
+IDeviceManager* cPluginDeviceBase::DeviceManager() const {
+    return impl_->manager;
+}
+const char* cPluginDeviceBase::LastError() const {
+    return "";
+}
 void cPluginDeviceBase::MessageFromHost(int, const char*) {}
 void cPluginDeviceBase::RegisterFactory(IDeviceFactory*) {}
 
-int32_t cPluginDeviceBase::FrameCounter() const { return impl_->frameCounter; }
-void cPluginDeviceBase::SetFrameCounter(int32_t frameCounter) { impl_->frameCounter = frameCounter; }
-int cPluginDeviceBase::SampleWidth() const { return impl_->sampleWidth; }
-int cPluginDeviceBase::DeviceIdentity() const { return impl_->identity; }
+int32_t cPluginDeviceBase::FrameCounter() const {
+    return impl_->frameCounter;
+}
+void cPluginDeviceBase::SetFrameCounter(int32_t frameCounter) {
+    impl_->frameCounter = frameCounter;
+}
+int cPluginDeviceBase::SampleWidth() const {
+    return impl_->sampleWidth;
+}
+int cPluginDeviceBase::DeviceIdentity() const {
+    return impl_->identity;
+}
 
 void cPluginDeviceBase::LogError(int level, const char* format, ...) {
     if (!format) {

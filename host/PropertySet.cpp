@@ -59,9 +59,15 @@ void cPropertySet::SetProperty(const char* name, bool value) {
     PropertyStored(name);
 }
 
-bool cPropertySet::GetProperty(const char* name, int& value) const { return impl_->load(name, value); }
-bool cPropertySet::GetProperty(const char* name, double& value) const { return impl_->load(name, value); }
-bool cPropertySet::GetProperty(const char* name, bool& value) const { return impl_->load(name, value); }
+bool cPropertySet::GetProperty(const char* name, int& value) const {
+    return impl_->load(name, value);
+}
+bool cPropertySet::GetProperty(const char* name, double& value) const {
+    return impl_->load(name, value);
+}
+bool cPropertySet::GetProperty(const char* name, bool& value) const {
+    return impl_->load(name, value);
+}
 
 bool cPropertySet::GetProperty(const char* name, char* buffer, int size) const {
     std::string text;

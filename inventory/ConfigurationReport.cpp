@@ -26,7 +26,9 @@ constexpr const char* kOccupiedSlotPattern = R"re(occupied by sensor\s+(\d+))re"
 
 // Binary mode, so that both platforms split lines the same way and a stray Ctrl-Z does not end the
 // report early on Windows; the carriage return of a CR LF pair is dropped by readLine instead.
-std::ifstream openReport(const std::string& path) { return std::ifstream(path, std::ios::in | std::ios::binary); }
+std::ifstream openReport(const std::string& path) {
+    return std::ifstream(path, std::ios::in | std::ios::binary);
+}
 
 // One line without its line feed, and without the carriage return that stood before the line feed.
 bool readLine(std::istream& in, std::string& line) {
@@ -40,7 +42,8 @@ bool readLine(std::istream& in, std::string& line) {
 }
 
 void reportIgnoredLine(const char* why, const std::string& detail) {
-    std::fprintf(stderr, "FerroxEMG: device configuration report: %s %s; line ignored\n", why, detail.c_str());
+    std::fprintf(stderr, "FerroxEMG: device configuration report: %s %s; line ignored\n", why,
+                 detail.c_str());
     std::fflush(stderr);
 }
 

@@ -33,7 +33,9 @@ void from_json(const Json& json, Int32Field& field) {
     field.value = json.get<int32_t>();
 }
 
-int32_t integerField(const Json& sensor, const char* key) { return sensor.value(key, Int32Field{}).value; }
+int32_t integerField(const Json& sensor, const char* key) {
+    return sensor.value(key, Int32Field{}).value;
+}
 
 // Every key is optional; a key present with a value of the wrong type throws, and so ends the reading.
 SensorRecord recordFrom(const Json& sensor) {

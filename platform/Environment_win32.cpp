@@ -20,7 +20,11 @@ std::optional<std::string> envPath(const char* variable, const char* suffix) {
     return *value + (suffix ? suffix : "");
 }
 
-void setEnv(const char* name, const char* value) { ::_putenv_s(name, value); }
-void unsetEnv(const char* name) { ::_putenv_s(name, ""); }
+void setEnv(const char* name, const char* value) {
+    ::_putenv_s(name, value);
+}
+void unsetEnv(const char* name) {
+    ::_putenv_s(name, "");
+}
 
 } // namespace platform

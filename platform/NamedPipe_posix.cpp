@@ -24,8 +24,8 @@ std::string fifoPath(const char* name) {
         base.erase(0, std::strlen(windowsPrefix));
     }
     for (char& c : base) {
-        const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-                          c == '-' || c == '.';
+        const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                          c == '_' || c == '-' || c == '.';
         if (!keep) {
             c = '_';
         }

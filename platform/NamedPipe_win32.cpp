@@ -13,8 +13,8 @@ NativeHandle createInboundNamedPipe(const char* name) {
     if (!wide) {
         return kInvalidHandle;
     }
-    const HANDLE pipe = ::CreateNamedPipeW(wide->c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0, 0, 0,
-                                           nullptr);
+    const HANDLE pipe =
+        ::CreateNamedPipeW(wide->c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0, 0, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE || pipe == nullptr) {
         return kInvalidHandle;
     }

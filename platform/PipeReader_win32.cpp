@@ -9,7 +9,7 @@ namespace platform {
 
 struct PipeReader::Native {
     std::mutex mutex;
-    bool inRead = false;        // the reader is between its last check of the flag and ReadFile's return
+    bool inRead = false; // the reader is between its last check of the flag and ReadFile's return
     DWORD readerId = 0;
     HANDLE readerThread = nullptr; // opened for CancelSynchronousIo
 };
@@ -36,8 +36,8 @@ PipeReader::Status PipeReader::read(NativeHandle handle, void* buffer, std::size
                 ::CloseHandle(native_->readerThread);
             }
             HANDLE thread = nullptr;
-            if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &thread,
-                                   THREAD_TERMINATE, FALSE, 0)) {
+            if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
+                                   &thread, THREAD_TERMINATE, FALSE, 0)) {
                 thread = nullptr;
             }
             native_->readerThread = thread;

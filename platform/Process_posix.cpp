@@ -86,7 +86,8 @@ ConsoleLaunch launchWithConsolePipes(const std::string& executable, const std::s
     ConsoleLaunch launch;
     // Close-on-exec everywhere: the child gets its copies through dup2 (which clears the flag on the
     // new descriptor), and no later child of this process inherits any end.
-    if (!createPipe(launch.stdoutRead, launch.stdoutWrite) || !createPipe(launch.stdinRead, launch.stdinWrite)) {
+    if (!createPipe(launch.stdoutRead, launch.stdoutWrite) ||
+        !createPipe(launch.stdinRead, launch.stdinWrite)) {
         launch.error = static_cast<unsigned long>(errno);
         closeFd(launch.stdoutRead);
         closeFd(launch.stdoutWrite);
@@ -98,13 +99,16 @@ ConsoleLaunch launchWithConsolePipes(const std::string& executable, const std::s
     SpawnActions spawn;
     int rc = spawn.ready ? 0 : ENOMEM;
     if (rc == 0) {
-        rc = ::posix_spawn_file_actions_adddup2(&spawn.actions, static_cast<int>(launch.stdinRead), STDIN_FILENO);
+        rc = ::posix_spawn_file_actions_adddup2(&spawn.actions, static_cast<int>(launch.stdinRead),
+                                                STDIN_FILENO);
     }
     if (rc == 0) {
-        rc = ::posix_spawn_file_actions_adddup2(&spawn.actions, static_cast<int>(launch.stdoutWrite), STDOUT_FILENO);
+        rc = ::posix_spawn_file_actions_adddup2(&spawn.actions, static_cast<int>(launch.stdoutWrite),
+                                                STDOUT_FILENO);
     }
     if (rc == 0) {
-        rc = ::posix_spawn_file_actions_adddup2(&spawn.actions, static_cast<int>(launch.stdoutWrite), STDERR_FILENO);
+        rc = ::posix_spawn_file_actions_adddup2(&spawn.actions, static_cast<int>(launch.stdoutWrite),
+                                                STDERR_FILENO);
     }
     pid_t pid = -1;
     if (rc == 0) {
@@ -154,10 +158,16 @@ std::optional<unsigned long> runHidden(const std::string& commandLine) {
     return static_cast<unsigned long>(exitCode);
 }
 
-const char* companionCheckCommandLine() { return "pgrep -x SabletBase.exe"; }
-const char* companionKillCommandLine() { return "pkill -KILL -x SabletBase.exe"; }
+const char* companionCheckCommandLine() {
+    return "pgrep -x SabletBase.exe";
+}
+const char* companionKillCommandLine() {
+    return "pkill -KILL -x SabletBase.exe";
+}
 
-std::string exitCodeCommandLine(int code) { return "exit " + std::to_string(code); }
+std::string exitCodeCommandLine(int code) {
+    return "exit " + std::to_string(code);
+}
 
 bool terminateProcess(NativeHandle process) {
     if (process <= 0) {
@@ -179,7 +189,9 @@ std::optional<int> waitForProcess(NativeHandle process, std::chrono::millisecond
     return reapWithin(static_cast<pid_t>(process), limit);
 }
 
-ChildProcess::~ChildProcess() { kill(); }
+ChildProcess::~ChildProcess() {
+    kill();
+}
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : handle_(other.handle_), id_(other.id_), exitCode_(other.exitCode_) {
@@ -235,7 +247,9 @@ std::optional<int> ChildProcess::waitFor(std::chrono::milliseconds limit) {
     return exitCode_;
 }
 
-bool ChildProcess::running() { return isValid(handle_) && !waitFor(std::chrono::milliseconds(0)); }
+bool ChildProcess::running() {
+    return isValid(handle_) && !waitFor(std::chrono::milliseconds(0));
+}
 
 void ChildProcess::kill() {
     if (!isValid(handle_)) {
@@ -252,7 +266,9 @@ void ChildProcess::kill() {
     handle_ = kInvalidHandle;
 }
 
-long currentProcessId() { return static_cast<long>(::getpid()); }
+long currentProcessId() {
+    return static_cast<long>(::getpid());
+}
 
 bool processExists(long id) {
     if (id <= 0) {

@@ -16,7 +16,9 @@ NativeHandle toNative(HANDLE handle) {
                                                                  : reinterpret_cast<NativeHandle>(handle);
 }
 
-HANDLE toHandle(NativeHandle handle) { return isValid(handle) ? reinterpret_cast<HANDLE>(handle) : nullptr; }
+HANDLE toHandle(NativeHandle handle) {
+    return isValid(handle) ? reinterpret_cast<HANDLE>(handle) : nullptr;
+}
 
 void closeOwned(HANDLE& handle) {
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
@@ -155,9 +157,13 @@ std::optional<unsigned long> runHidden(const std::string& commandLine) {
 const char* companionCheckCommandLine() {
     return "cmd /C tasklist /FI \"IMAGENAME eq SabletBase.exe\" | find /I \"SabletBase.exe\"";
 }
-const char* companionKillCommandLine() { return "cmd /C taskkill /F /IM SabletBase.exe"; }
+const char* companionKillCommandLine() {
+    return "cmd /C taskkill /F /IM SabletBase.exe";
+}
 
-std::string exitCodeCommandLine(int code) { return "cmd /C exit " + std::to_string(code); }
+std::string exitCodeCommandLine(int code) {
+    return "cmd /C exit " + std::to_string(code);
+}
 
 bool terminateProcess(NativeHandle process) {
     const HANDLE handle = toHandle(process);
@@ -186,7 +192,9 @@ std::optional<int> waitForProcess(NativeHandle process, std::chrono::millisecond
     return static_cast<int>(code);
 }
 
-ChildProcess::~ChildProcess() { kill(); }
+ChildProcess::~ChildProcess() {
+    kill();
+}
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : handle_(other.handle_), id_(other.id_), exitCode_(other.exitCode_) {
@@ -237,8 +245,8 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
         startup.hStdError = error;
     }
     PROCESS_INFORMATION info{};
-    const BOOL created = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                          &startup, &info);
+    const BOOL created = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                          nullptr, &startup, &info);
     closeOwned(input);
     closeOwned(output);
     closeOwned(error);
@@ -264,7 +272,9 @@ std::optional<int> ChildProcess::waitFor(std::chrono::milliseconds limit) {
     return exitCode_;
 }
 
-bool ChildProcess::running() { return isValid(handle_) && !waitFor(std::chrono::milliseconds(0)); }
+bool ChildProcess::running() {
+    return isValid(handle_) && !waitFor(std::chrono::milliseconds(0));
+}
 
 void ChildProcess::kill() {
     if (!isValid(handle_)) {
@@ -280,7 +290,9 @@ void ChildProcess::kill() {
     handle_ = kInvalidHandle;
 }
 
-long currentProcessId() { return static_cast<long>(::GetCurrentProcessId()); }
+long currentProcessId() {
+    return static_cast<long>(::GetCurrentProcessId());
+}
 
 bool processExists(long id) {
     if (id <= 0) {

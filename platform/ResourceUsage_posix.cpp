@@ -12,8 +12,10 @@ ResourceUsage currentResourceUsage() {
     ResourceUsage usage;
     rusage ru{};
     if (::getrusage(RUSAGE_SELF, &ru) == 0) {
-        usage.userSeconds = static_cast<double>(ru.ru_utime.tv_sec) + static_cast<double>(ru.ru_utime.tv_usec) / 1e6;
-        usage.systemSeconds = static_cast<double>(ru.ru_stime.tv_sec) + static_cast<double>(ru.ru_stime.tv_usec) / 1e6;
+        usage.userSeconds =
+            static_cast<double>(ru.ru_utime.tv_sec) + static_cast<double>(ru.ru_utime.tv_usec) / 1e6;
+        usage.systemSeconds =
+            static_cast<double>(ru.ru_stime.tv_sec) + static_cast<double>(ru.ru_stime.tv_usec) / 1e6;
         usage.peakResidentBytes = static_cast<int64_t>(ru.ru_maxrss) * 1024;
     }
     if (FILE* statm = std::fopen("/proc/self/statm", "r")) {

@@ -20,7 +20,8 @@ void sleepUntil(SteadyClock::time_point deadline) {
     const auto secs = std::chrono::duration_cast<std::chrono::seconds>(since);
     timespec when{};
     when.tv_sec = static_cast<time_t>(secs.count());
-    when.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - secs).count());
+    when.tv_nsec =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - secs).count());
     while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
     }
 }

@@ -4,8 +4,14 @@
 
 namespace platform {
 
-NativeHandle standardInput() { return STDIN_FILENO; }
-NativeHandle standardOutput() { return STDOUT_FILENO; }
-NativeHandle standardError() { return STDERR_FILENO; }
+NativeHandle standardInput() {
+    return STDIN_FILENO;
+}
+NativeHandle standardOutput() {
+    return STDOUT_FILENO;
+}
+NativeHandle standardError() {
+    return STDERR_FILENO;
+}
 
 } // namespace platform

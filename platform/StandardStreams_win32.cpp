@@ -14,8 +14,14 @@ NativeHandle standardHandle(DWORD which) {
 }
 } // namespace
 
-NativeHandle standardInput() { return standardHandle(STD_INPUT_HANDLE); }
-NativeHandle standardOutput() { return standardHandle(STD_OUTPUT_HANDLE); }
-NativeHandle standardError() { return standardHandle(STD_ERROR_HANDLE); }
+NativeHandle standardInput() {
+    return standardHandle(STD_INPUT_HANDLE);
+}
+NativeHandle standardOutput() {
+    return standardHandle(STD_OUTPUT_HANDLE);
+}
+NativeHandle standardError() {
+    return standardHandle(STD_ERROR_HANDLE);
+}
 
 } // namespace platform

@@ -120,6 +120,8 @@ Thread::JoinResult Thread::join() {
     return JoinResult::Joined;
 }
 
-bool Thread::isCurrent() const { return held_ && ::pthread_equal(native_->thread, ::pthread_self()) != 0; }
+bool Thread::isCurrent() const {
+    return held_ && ::pthread_equal(native_->thread, ::pthread_self()) != 0;
+}
 
 } // namespace platform

@@ -106,6 +106,8 @@ Thread::JoinResult Thread::join() {
     return JoinResult::Joined;
 }
 
-bool Thread::isCurrent() const { return held_ && native_->id == ::GetCurrentThreadId(); }
+bool Thread::isCurrent() const {
+    return held_ && native_->id == ::GetCurrentThreadId();
+}
 
 } // namespace platform

@@ -1,6 +1,5 @@
 #include "platform/Sleep.h"
 
-
 namespace platform {
 
 SteadyClock::time_point saturatingAdd(SteadyClock::time_point deadline, SteadyClock::duration offset) {
@@ -10,6 +9,8 @@ SteadyClock::time_point saturatingAdd(SteadyClock::time_point deadline, SteadyCl
     return deadline + offset;
 }
 
-void sleepFor(SteadyClock::duration duration) { sleepUntil(saturatingAdd(SteadyClock::now(), duration)); }
+void sleepFor(SteadyClock::duration duration) {
+    sleepUntil(saturatingAdd(SteadyClock::now(), duration));
+}
 
 } // namespace platform

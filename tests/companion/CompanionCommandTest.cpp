@@ -5,9 +5,8 @@
 
 #include <gtest/gtest.h>
 
-
-using QuillmarkPluginDevices::CompanionController;
 using QuillmarkPluginDevices::commandFilePath;
+using QuillmarkPluginDevices::CompanionController;
 using namespace ferrox_test;
 using namespace std::chrono_literals;
 
@@ -15,7 +14,9 @@ namespace {
 
 const char* const kBanner = "\n->Start of parent execution.\n";
 
-std::string commandFile() { return *commandFilePath(); }
+std::string commandFile() {
+    return *commandFilePath();
+}
 
 TEST(CommandFile, EveryWordLeavesOnlyItsOwnLine) {
     struct Case {
@@ -84,7 +85,8 @@ TEST(CommandFile, MissingDirectoryLosesTheCommandWithAMessage) {
     CompanionController controller;
     testing::internal::CaptureStderr();
     controller.sendCommand("Stop");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to write to pipe file: " + commandFile() + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Failed to write to pipe file: " + commandFile() + "\n");
     EXPECT_FALSE(fileExists(commandFile()));
 }
 
@@ -112,7 +114,8 @@ TEST(CommandFile, UnsetVariablesAreNamedAndNothingBreaks) {
     const Case cases[] = {
         {"ProgramData", "EMG", "Failed to write to pipe file: environment variable ProgramData is not set\n"},
         {"ProgramData", "Nothing", ""},
-        {"PROGRAMFILES", "Connect", "Failed to launch SabletBase.exe: environment variable PROGRAMFILES is not set\n"},
+        {"PROGRAMFILES", "Connect",
+         "Failed to launch SabletBase.exe: environment variable PROGRAMFILES is not set\n"},
         {"PROGRAMFILES", "Stop", ""},
     };
     for (const auto& c : cases) {

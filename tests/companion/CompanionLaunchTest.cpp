@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <functional>
 
-using QuillmarkPluginDevices::CompanionController;
 using QuillmarkPluginDevices::commandFilePath;
+using QuillmarkPluginDevices::CompanionController;
 using namespace ferrox_test;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -69,7 +69,9 @@ TEST_P(LaunchTest, ConnectLaunchesOnceWithTheConsoleOnPipes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Terminators, LaunchTest, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool>& param) { return param.param ? "Nul" : "Newline"; });
+                         [](const testing::TestParamInfo<bool>& param) {
+                             return param.param ? "Nul" : "Newline";
+                         });
 
 TEST(Launch, FailedLaunchIsReportedAndTheNextConnectTriesAgain) {
     struct Case {

@@ -26,10 +26,16 @@ CompanionGuard::~CompanionGuard() {
     }
 }
 
-bool windowsPaths() { return fs::path::preferred_separator == '\\'; }
-std::string textLineEnd() { return windowsPaths() ? "\r\n" : "\n"; }
+bool windowsPaths() {
+    return fs::path::preferred_separator == '\\';
+}
+std::string textLineEnd() {
+    return windowsPaths() ? "\r\n" : "\n";
+}
 
-PipeCapture::PipeCapture(platform::NativeHandle pipe) : pipe_(pipe) { thread_.start(&PipeCapture::run, this); }
+PipeCapture::PipeCapture(platform::NativeHandle pipe) : pipe_(pipe) {
+    thread_.start(&PipeCapture::run, this);
+}
 
 PipeCapture::~PipeCapture() {
     reader_.interrupt();
@@ -41,7 +47,8 @@ int PipeCapture::run(void* self) {
     char buffer[256];
     for (;;) {
         std::size_t got = 0;
-        if (capture->reader_.read(capture->pipe_, buffer, sizeof buffer, got) != platform::PipeReader::Status::Data) {
+        if (capture->reader_.read(capture->pipe_, buffer, sizeof buffer, got) !=
+            platform::PipeReader::Status::Data) {
             return 0;
         }
         {

@@ -117,7 +117,8 @@ int main(int argc, char** argv) {
     char buffer[256];
     for (;;) {
         std::size_t got = 0;
-        if (reader.read(platform::standardInput(), buffer, sizeof buffer, got) != platform::PipeReader::Status::Data) {
+        if (reader.read(platform::standardInput(), buffer, sizeof buffer, got) !=
+            platform::PipeReader::Status::Data) {
             break;
         }
         pending.append(buffer, got);

@@ -24,10 +24,10 @@
 namespace {
 
 using namespace std::chrono_literals;
-using nlohmann::json;
-using ::testing::Contains;
 using ferrox_test::eventually;
 using ferrox_test::readCsv;
+using nlohmann::json;
+using ::testing::Contains;
 
 // The simulator's ramp signal: value i of block k is i + (k mod 1000) / 1000, so each value names
 // its channel ID.
@@ -56,8 +56,8 @@ TEST(Session, FerroxHostCapturesTheSimulatorsStreamAndUnloadCleansUp) {
     ASSERT_TRUE(host.start(ferrox_test::besideExecutable(FERROX_HOST_FILE),
                            {"--plugin", ferrox_test::besideExecutable(FERROX_PLUGIN_FILE), "--program-files",
                             sandbox.programFiles(), "--program-data", sandbox.programData(), "--app-data",
-                            sandbox.appData(), "--configuration", "1", "--seconds", "2",
-                            "--connect-timeout", "30", "--csv", csvPath, "--summary", summaryPath}));
+                            sandbox.appData(), "--configuration", "1", "--seconds", "2", "--connect-timeout",
+                            "30", "--csv", csvPath, "--summary", summaryPath}));
     const auto exitCode = host.waitFor(180s);
     ASSERT_TRUE(exitCode.has_value());
     const json summary = json::parse(ferrox_test::readFile(summaryPath), nullptr, false);
@@ -71,7 +71,8 @@ TEST(Session, FerroxHostCapturesTheSimulatorsStreamAndUnloadCleansUp) {
     EXPECT_EQ(summary["device"]["serial"], "40001-serial");
     ASSERT_EQ(summary["device"]["channels"].size(), 16u);
     EXPECT_EQ(summary["device"]["channels"][5]["analog_name"], "Sensor 2 ACCX");
-    EXPECT_THAT(summary["device"]["channels"][0]["name"].get<std::string>(), ::testing::EndsWith(" Sensor 0"));
+    EXPECT_THAT(summary["device"]["channels"][0]["name"].get<std::string>(),
+                ::testing::EndsWith(" Sensor 0"));
     EXPECT_THAT(summary["status_texts"], Contains("Collecting Data"));
     EXPECT_TRUE(summary["stream_accepted"].get<bool>());
 
@@ -104,7 +105,8 @@ TEST(Session, FerroxHostCapturesTheSimulatorsStreamAndUnloadCleansUp) {
     // No companion outlives the host: natively unload ended it; under Wine it ends at the end of its
     // standard input, and the system's process list cannot be asked there.
     if (!platform::kIsWindows) {
-        EXPECT_TRUE(eventually([] { return platform::runHidden(platform::companionCheckCommandLine()) != 0ul; }, 10s));
+        EXPECT_TRUE(eventually(
+            [] { return platform::runHidden(platform::companionCheckCommandLine()) != 0ul; }, 10s));
     }
 }
 

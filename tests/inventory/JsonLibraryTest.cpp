@@ -37,7 +37,8 @@ TEST(JsonLibrary, ConversionsToInt32) {
         const char* json;
         int32_t expected;
     } const cases[] = {
-        {"true", 1}, {"false", 0}, {"12.9", 12}, {"-12.9", -12}, {"4294967297", 1}, {"18446744073709551615", -1},
+        {"true", 1},    {"false", 0},      {"12.9", 12},
+        {"-12.9", -12}, {"4294967297", 1}, {"18446744073709551615", -1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.json);

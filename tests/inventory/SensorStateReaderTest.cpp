@@ -72,7 +72,9 @@ TEST_F(SensorStateReaderTest, AllFieldsAndTheirDefaults) {
     EXPECT_EQ(empty.SensorId, 0);
     EXPECT_EQ(empty.SensorName, "");
     EXPECT_TRUE(empty.ChannelNames.empty());
-    EXPECT_EQ(empty.StickerNumber + empty.SlotNumber + empty.ModeNumber + empty.SegmentNumber + empty.IndexNumber, 0);
+    EXPECT_EQ(empty.StickerNumber + empty.SlotNumber + empty.ModeNumber + empty.SegmentNumber +
+                  empty.IndexNumber,
+              0);
     EXPECT_FALSE(empty.IsDio0Enabled || empty.IsDio1Enabled || empty.IsDio6Enabled || empty.IsQuarantined);
 }
 
@@ -81,8 +83,15 @@ TEST_F(SensorStateReaderTest, IntegerConversions) {
         const char* json;
         int32_t expected;
     } const cases[] = {
-        {"12.9", 12}, {"-12.9", -12}, {"true", 1}, {"false", 0}, {"4294967297", 1}, {"-4294967297", -1},
-        {"2147483647.9", 2147483647}, {"-2147483648.9", -2147483647 - 1}, {"1e3", 1000},
+        {"12.9", 12},
+        {"-12.9", -12},
+        {"true", 1},
+        {"false", 0},
+        {"4294967297", 1},
+        {"-4294967297", -1},
+        {"2147483647.9", 2147483647},
+        {"-2147483648.9", -2147483647 - 1},
+        {"1e3", 1000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.json);
@@ -115,26 +124,35 @@ TEST_F(SensorStateReaderTest, DocumentShapesAndWhereReadingStops) {
         {"Sensors is a string", R"({"Sensors": "x"})", {}},
         {"Sensors is a number", R"({"Sensors": 3})", {}},
         {"Sensors is a boolean", R"({"Sensors": false})", {}},
-        {"array in order, duplicates kept", R"({"Sensors": [{"SensorId": 2}, {"SensorId": 1}, {"SensorId": 2}]})",
+        {"array in order, duplicates kept",
+         R"({"Sensors": [{"SensorId": 2}, {"SensorId": 1}, {"SensorId": 2}]})",
          {2, 1, 2}},
         {"object values in key byte order",
-         R"({"Sensors": {"b": {"SensorId": 2}, "a": {"SensorId": 1}, "B": {"SensorId": 3}}})", {3, 1, 2}},
+         R"({"Sensors": {"b": {"SensorId": 2}, "a": {"SensorId": 1}, "B": {"SensorId": 3}}})",
+         {3, 1, 2}},
         {"byte-order mark", "\xEF\xBB\xBF{\"Sensors\": " + two + "}", {1, 2}},
         {"text after the document is ignored", "{\"Sensors\": " + two + "} trailing {garbage", {1, 2}},
         {"an element that is not an object", R"({"Sensors": [{"SensorId": 1}, 7, {"SensorId": 3}]})", {1}},
         {"quarantine flag of the wrong type",
-         R"({"Sensors": [{"SensorId": 1}, {"SensorId": 2, "IsQuarantined": "yes"}, {"SensorId": 3}]})", {1}},
+         R"({"Sensors": [{"SensorId": 1}, {"SensorId": 2, "IsQuarantined": "yes"}, {"SensorId": 3}]})",
+         {1}},
         {"identifier as a string", R"({"Sensors": [{"SensorId": 1}, {"SensorId": "12"}]})", {1}},
         {"identifier null", R"({"Sensors": [{"SensorId": 1}, {"SensorId": null}]})", {1}},
         {"name as a number", R"({"Sensors": [{"SensorId": 1}, {"SensorName": 5}]})", {1}},
         {"channel names not an array", R"({"Sensors": [{"SensorId": 1}, {"ChannelNames": "EMG"}]})", {1}},
         {"channel name not a string", R"({"Sensors": [{"SensorId": 1}, {"ChannelNames": ["EMG", 2]}]})", {1}},
         {"flag as a number", R"({"Sensors": [{"SensorId": 1}, {"IsDio0Enabled": 1}]})", {1}},
-        {"last integer field wrong", R"({"Sensors": [{"SensorId": 1}, {"SensorId": 2, "IndexNumber": [1]}]})",
+        {"last integer field wrong",
+         R"({"Sensors": [{"SensorId": 1}, {"SensorId": 2, "IndexNumber": [1]}]})",
          {1}},
-        {"float beyond 32 bits", R"({"Sensors": [{"SensorId": 1}, {"SensorId": 2, "SlotNumber": 3e9}]})", {1}},
-        {"negative float beyond 32 bits", R"({"Sensors": [{"SensorId": 1}, {"SensorId": -2147483649.0}]})", {1}},
-        {"float overflowing the parser fails the whole file", R"({"Sensors": [{"SensorId": 1}, {"SensorId": 1e400}]})",
+        {"float beyond 32 bits",
+         R"({"Sensors": [{"SensorId": 1}, {"SensorId": 2, "SlotNumber": 3e9}]})",
+         {1}},
+        {"negative float beyond 32 bits",
+         R"({"Sensors": [{"SensorId": 1}, {"SensorId": -2147483649.0}]})",
+         {1}},
+        {"float overflowing the parser fails the whole file",
+         R"({"Sensors": [{"SensorId": 1}, {"SensorId": 1e400}]})",
          {}},
     };
     for (const auto& c : cases) {

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-
 using namespace std::chrono_literals;
 using namespace ferrox_test;
 
@@ -33,7 +32,8 @@ TEST(ChildProcess, PassesArgumentsExactlyAndReportsTheExitCode) {
     const std::string out = sandbox.root() + "/child-output.txt";
     ScopedEnv output("FERROX_TEST_COMPANION_OUT", out.c_str());
     ScopedEnv exitCode("FERROX_TEST_COMPANION_EXIT", "7");
-    const std::vector<std::string> arguments = {"plain", "two words", "quote\"inside", "trailing\\", "\\\\.\\pipe\\x", ""};
+    const std::vector<std::string> arguments = {"plain",      "two words",      "quote\"inside",
+                                                "trailing\\", "\\\\.\\pipe\\x", ""};
     platform::ChildProcess child;
     ASSERT_TRUE(child.start(testCompanionPath(), arguments));
     EXPECT_GT(child.id(), 0);
