@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite: native (Linux), Windows x86-64 under Wine, and the fuzz targets.
-# Usage: scripts/test.sh [native|windows|fuzz|asan|tsan|tidy|bench]
-#        (default: native windows fuzz asan tsan tidy)
+# Usage: scripts/test.sh [native|windows|fuzz|asan|tsan|tidy|format|bench]
+#        (default: native windows fuzz asan tsan tidy format)
 # bench runs scripts/bench.sh for 5 s only to prove it works; it asserts nothing about speed.
 # FERROX_FUZZ_SECONDS sets how long each fuzz target runs (default 30).
 set -uo pipefail
@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh || exit 1
 
 suites=("$@")
-[ ${#suites[@]} -eq 0 ] && suites=(native windows fuzz asan tsan tidy)
+[ ${#suites[@]} -eq 0 ] && suites=(native windows fuzz asan tsan tidy format)
 jobs=$(nproc)
 failed=()
 summary=()
@@ -114,6 +114,22 @@ run_tidy() {
     fi
 }
 
+# The checked-in .clang-format over every tracked C++ file; any file it would change fails the suite.
+run_format() {
+    local log=build/format.log files bad
+    mkdir -p build
+    echo "== format: clang-format --dry-run"
+    files=$(git ls-files '*.cpp' '*.h' 2>/dev/null || find host platform companion inventory device factory entry tools bench tests -name '*.cpp' -o -name '*.h')
+    bad=$(for f in $files; do clang-format --dry-run -Werror "$f" >/dev/null 2>&1 || echo "$f"; done)
+    printf '%s\n' "$bad" >"$log"
+    summary+=("format: $(printf '%s' "$bad" | grep -c .) of $(printf '%s\n' $files | grep -c .) files differ from .clang-format")
+    if [ -n "$bad" ]; then
+        printf '   %s\n' $bad | head -n 40
+        echo "   (clang-format -i <file> fixes each)"
+        failed+=("format")
+    fi
+}
+
 for s in "${suites[@]}"; do
     started=$SECONDS
     case "$s" in
@@ -123,6 +139,7 @@ for s in "${suites[@]}"; do
         tsan) run_preset tsan tsan ;;
         fuzz) run_fuzz ;;
         tidy) run_tidy ;;
+        format) run_format ;;
         bench) run_bench ;;
         *) echo "unknown suite: $s" >&2; failed+=("$s") ;;
     esac
