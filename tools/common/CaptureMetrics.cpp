@@ -5,6 +5,18 @@
 
 namespace ferrox_tools {
 
+void RunCounter::add(bool inRun) {
+    if (!inRun) {
+        current_ = 0;
+        return;
+    }
+    if (current_ == 0) {
+        ++runs_;
+    }
+    ++current_;
+    longest_ = std::max(longest_, current_);
+}
+
 CaptureMetrics::CaptureMetrics(double rate, int stampChannel)
     : periodNs_(rate > 0.0 ? 1e9 / rate : 1e6), stampChannel_(stampChannel) {}
 
@@ -38,12 +50,19 @@ std::vector<double> CaptureMetrics::latenessMs() const {
 }
 
 void CaptureMetrics::reserve(std::size_t frames) {
-    latenessMs_.reserve(frames);
-    latencyMs_.reserve(frames);
-    memory_.reserve(frames / 100 + 16);
+    auto prepare = [](auto& values, std::size_t count) {
+        const std::size_t kept = values.size();
+        values.resize(std::max(kept, count));
+        values.resize(kept);
+    };
+    prepare(latenessMs_, frames);
+    prepare(latencyMs_, stampChannel_ >= 0 ? frames : 0);
+    prepare(memory_, frames / 100 + 16);
 }
 
-void CaptureMetrics::addMemorySample(int64_t residentBytes) { memory_.push_back(residentBytes); }
+void CaptureMetrics::addMemorySample(int64_t residentBytes) {
+    memory_.push_back(residentBytes);
+}
 
 CaptureMetrics::Distribution CaptureMetrics::distribution(const std::vector<double>& values) {
     Distribution d;
@@ -60,16 +79,21 @@ CaptureMetrics::Distribution CaptureMetrics::distribution(const std::vector<doub
     d.p99 = quantile(values, 0.99);
     d.worst = *std::max_element(values.begin(), values.end());
     const std::size_t tenth = std::max<std::size_t>(1, values.size() / 10);
-    d.firstTenthMedian = quantile(std::vector<double>(values.begin(), values.begin() + static_cast<long>(tenth)), 0.5);
-    d.lastTenthMedian = quantile(std::vector<double>(values.end() - static_cast<long>(tenth), values.end()), 0.5);
+    d.firstTenthMedian =
+        quantile(std::vector<double>(values.begin(), values.begin() + static_cast<long>(tenth)), 0.5);
+    d.lastTenthMedian =
+        quantile(std::vector<double>(values.end() - static_cast<long>(tenth), values.end()), 0.5);
     return d;
 }
 
 namespace {
 nlohmann::json toJson(const CaptureMetrics::Distribution& d) {
-    return {{"median_ms", d.median},           {"p99_ms", d.p99},
-            {"worst_ms", d.worst},             {"first_tenth_median_ms", d.firstTenthMedian},
-            {"last_tenth_median_ms", d.lastTenthMedian}, {"samples", d.count}};
+    return {{"median_ms", d.median},
+            {"p99_ms", d.p99},
+            {"worst_ms", d.worst},
+            {"first_tenth_median_ms", d.firstTenthMedian},
+            {"last_tenth_median_ms", d.lastTenthMedian},
+            {"samples", d.count}};
 }
 } // namespace
 

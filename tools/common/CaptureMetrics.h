@@ -8,6 +8,20 @@
 
 namespace ferrox_tools {
 
+// Stretches of consecutive items that share a condition (frames of zeros, missing frame IDs): how many
+// there were and the longest, in items.
+class RunCounter {
+public:
+    void add(bool inRun);
+    int64_t runs() const { return runs_; }
+    int64_t longest() const { return longest_; }
+
+private:
+    int64_t current_ = 0;
+    int64_t runs_ = 0;
+    int64_t longest_ = 0;
+};
+
 // What a host sees of a capture, frame by frame: how late each frame was committed against the
 // device's schedule, and how old the values it carried were.
 class CaptureMetrics {
@@ -20,6 +34,8 @@ public:
     void addFrame(int32_t frameID, int64_t committedNs, const std::vector<float>& samples);
 
     // Room for the frames of a whole capture, so that measuring does not grow the process's memory.
+    // The room is written once, too: reserved pages become resident only when first touched, and a
+    // soak that reads resident memory would otherwise see its own measurements as growth.
     void reserve(std::size_t frames);
 
     // Resident memory samples over the run.

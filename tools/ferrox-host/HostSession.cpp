@@ -26,6 +26,11 @@ constexpr auto kMemorySampleEvery = std::chrono::milliseconds(100);
 // The stream value that carries the sender's time when the latency stamp is on.
 constexpr int kStampChannelId = 127;
 constexpr const char* kCollectingData = "Collecting Data";
+constexpr const char* kStreamEnded = "[FerroxEMG] Sample stream ended";
+// The first resource reading waits this long into the capture: until then the host's frame ring and
+// the plug-in's buffers are still being touched for the first time, so resident memory rises without
+// anything leaking. Capture start (after warm-up) against capture end is what a soak compares.
+constexpr double kWarmUpSeconds = 10.0;
 
 double secondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
@@ -177,19 +182,22 @@ private:
         }
     }
 
-    // The device posts "Collecting Data" on every "AppRunMode" change while it has no stream, so the
-    // first change that posts nothing shows that an earlier one was accepted.
+    // One "AppRunMode" change. The device posts "Collecting Data" on every change while it has no
+    // stream, so a change that posts nothing shows that an earlier one was accepted: true then.
+    bool reportAppRunModeChange() {
+        const long before = countOf(manager_.Messages(), kCollectingData);
+        appRunMode_ = !appRunMode_;
+        base_->SetProperty("AppRunMode", appRunMode_);
+        device_->PropertyChanged("AppRunMode");
+        return countOf(manager_.Messages(), kCollectingData) == before;
+    }
+
     bool connectStream() {
         const auto deadline = Clock::now() + toDuration(options_.connectTimeoutSeconds);
-        bool value = false;
         say("waiting for the sample stream (AppRunMode every 100 ms)");
         for (;;) {
-            const long before = countOf(manager_.Messages(), kCollectingData);
-            value = !value;
-            base_->SetProperty("AppRunMode", value);
-            device_->PropertyChanged("AppRunMode");
             ++result_.connectAttempts;
-            if (countOf(manager_.Messages(), kCollectingData) == before) {
+            if (reportAppRunModeChange()) {
                 result_.streamAccepted = true;
                 return true;
             }
@@ -198,6 +206,48 @@ private:
             }
             platform::sleepFor(kConnectRetry);
         }
+    }
+
+    // Called every kConnectRetry during capture: notices the ends of the stream the device logged since
+    // the last call and, while there is no stream, makes one more "AppRunMode" change. The capture loop
+    // never waits here longer than one change takes.
+    void keepStream(Clock::time_point now) {
+        CaptureResult& capture = result_.capture;
+        const std::vector<AnalogSystem::LogEntry> log = base_->LoggedMessages();
+        for (; logSeen_ < log.size(); ++logSeen_) {
+            if (log[logSeen_].text.rfind(kStreamEnded, 0) != 0) {
+                continue;
+            }
+            ++capture.streamEnds;
+            if (!capture.reconnecting) {
+                capture.reconnecting = true;
+                endSeenAt_ = now;
+                lastAttemptAt_ = now;
+                say("sample stream ended; changing AppRunMode every 100 ms until it is taken up again");
+            }
+        }
+        if (!capture.reconnecting) {
+            return;
+        }
+        ++capture.reconnectAttempts;
+        if (!reportAppRunModeChange()) {
+            lastAttemptAt_ = now;
+            return;
+        }
+        // This change only confirmed the connection; the one before it was accepted.
+        capture.reconnecting = false;
+        ++capture.reconnects;
+        capture.reconnectSeconds.push_back(secondsBetween(endSeenAt_, lastAttemptAt_));
+        std::ostringstream line;
+        line.precision(2);
+        line << std::fixed << "sample stream taken up again after " << capture.reconnectSeconds.back()
+             << " s";
+        say(line.str());
+    }
+
+    void sampleResources(std::optional<ResourceSample>& sample, Clock::time_point start) const {
+        const platform::ResourceUsage usage = platform::currentResourceUsage();
+        sample = ResourceSample{secondsBetween(start, Clock::now()), usage.residentBytes, usage.openHandles};
     }
 
     void capture() {
@@ -212,6 +262,7 @@ private:
         }
 
         nextFrame_ = base_->FrameCounter();
+        logSeen_ = base_->LoggedMessages().size(); // only ends during capture are taken up again
         int stampChannel = -1;
         for (int i = 0, n = device_->ActiveChannelCount(); options_.latencyStamp && i < n; ++i) {
             stampChannel = device_->ChannelID(i) == kStampChannelId ? i : stampChannel;
@@ -233,10 +284,20 @@ private:
         const auto end = start + toDuration(options_.captureSeconds);
         auto nextProgress = start + kProgressEvery;
         auto nextMemorySample = start;
+        auto nextStreamCheck = start + kConnectRetry;
+        // A short capture takes its first reading halfway, so that both readings exist.
+        const auto warm = start + toDuration(std::min(kWarmUpSeconds, options_.captureSeconds / 2.0));
         while (Clock::now() < end) {
             platform::sleepFor(kFramePoll);
             drainFrames();
             const auto now = Clock::now();
+            if (!capture.resourcesStart && now >= warm) {
+                sampleResources(capture.resourcesStart, start);
+            }
+            if (options_.reconnect && now >= nextStreamCheck) {
+                nextStreamCheck = now + kConnectRetry;
+                keepStream(now);
+            }
             if (now >= nextMemorySample) {
                 nextMemorySample += kMemorySampleEvery;
                 metrics_->addMemorySample(platform::currentResourceUsage().residentBytes);
@@ -247,9 +308,14 @@ private:
                 line.precision(1);
                 line << std::fixed << "capturing: " << secondsBetween(start, now) << " s, " << capture.frames
                      << " frames, " << capture.missingFrames << " missing";
+                if (options_.reconnect) {
+                    line << ", " << capture.zeroFrames << " zero, " << capture.reconnects << " reconnects";
+                }
                 say(line.str());
             }
         }
+        // Still capturing, like the first reading, so that the two compare like with like.
+        sampleResources(capture.resourcesEnd, start);
         capture.stopped = device_->StopCapture();
         capture.seconds = secondsBetween(start, Clock::now());
         if (!capture.stopped) {
@@ -260,10 +326,9 @@ private:
         const platform::ResourceUsage usageAfter = platform::currentResourceUsage();
         capture.timing = metrics_->toJson();
         if (capture.seconds > 0.0) {
-            capture.timing["cpu_seconds_per_second"] =
-                (usageAfter.userSeconds + usageAfter.systemSeconds - usageBefore.userSeconds -
-                 usageBefore.systemSeconds) /
-                capture.seconds;
+            capture.timing["cpu_seconds_per_second"] = (usageAfter.userSeconds + usageAfter.systemSeconds -
+                                                        usageBefore.userSeconds - usageBefore.systemSeconds) /
+                                                       capture.seconds;
         }
         capture.timing["peak_resident_bytes"] = usageAfter.peakResidentBytes;
         capture.timing["open_handles_before"] = usageBefore.openHandles;
@@ -277,7 +342,9 @@ private:
         std::vector<float> samples;
         for (; nextFrame_ <= newest; ++nextFrame_) {
             int64_t committedNs = 0;
-            if (!base_->ReadFrame(nextFrame_, samples, committedNs)) {
+            const bool read = base_->ReadFrame(nextFrame_, samples, committedNs);
+            missingRuns_.add(!read);
+            if (!read) {
                 ++capture.missingFrames;
                 if (capture.missingFrameIds.size() < CaptureResult::kMaxListedMissing) {
                     capture.missingFrameIds.push_back(nextFrame_);
@@ -296,6 +363,10 @@ private:
                 }
             }
             lastCommitNs_ = committedNs;
+            const bool zeros = !samples.empty() &&
+                               std::all_of(samples.begin(), samples.end(), [](float v) { return v == 0.0f; });
+            capture.zeroFrames += zeros ? 1 : 0;
+            zeroRuns_.add(zeros);
             metrics_->addFrame(nextFrame_, committedNs, samples);
             capture.lastFrame = nextFrame_;
             ++capture.frames;
@@ -307,6 +378,8 @@ private:
 
     void finishStatistics() {
         CaptureResult& capture = result_.capture;
+        capture.zeroGaps = GapStats{zeroRuns_.runs(), zeroRuns_.longest()};
+        capture.missingGaps = GapStats{missingRuns_.runs(), missingRuns_.longest()};
         if (capture.frames >= 2) {
             const double spanSeconds = static_cast<double>(lastCommitNs_ - firstCommitNs_) / 1e9;
             capture.meanCommitIntervalMs = intervalSumMs_ / static_cast<double>(capture.frames - 1);
@@ -380,6 +453,12 @@ private:
     int64_t firstCommitNs_ = 0;
     int64_t lastCommitNs_ = 0;
     double intervalSumMs_ = 0.0;
+    bool appRunMode_ = false;
+    std::size_t logSeen_ = 0;
+    Clock::time_point endSeenAt_;
+    Clock::time_point lastAttemptAt_;
+    ferrox_tools::RunCounter zeroRuns_;
+    ferrox_tools::RunCounter missingRuns_;
     std::unique_ptr<ferrox_tools::CaptureMetrics> metrics_;
 };
 } // namespace

@@ -36,6 +36,9 @@ struct SessionOptions {
     // The stream carries the sender's steady-clock time (ms modulo 1000) in value 127: the active
     // channel with channel ID 127 then gives each frame's latency.
     bool latencyStamp = false;
+    // During capture, a stream that ends is taken up again: "AppRunMode" changes every 100 ms until the
+    // device accepts a new connection (a companion that was restarted, as a long recording sees it).
+    bool reconnect = false;
     // Console lines while the session runs (progress, steps); may be empty.
     std::function<void(const std::string&)> progress;
 };
@@ -61,6 +64,19 @@ struct FrameRow {
     std::vector<float> values;
 };
 
+// Stretches of consecutive frames that share a condition, in frames.
+struct GapStats {
+    int64_t count = 0;
+    int64_t longest = 0;
+};
+
+// One reading of this process's memory and handles during capture.
+struct ResourceSample {
+    double atSeconds = 0.0; // since StartCapture
+    int64_t residentBytes = 0;
+    int64_t openHandles = 0;
+};
+
 struct CaptureResult {
     bool ran = false;
     bool started = false; // what StartCapture returned
@@ -76,6 +92,18 @@ struct CaptureResult {
     double meanCommitIntervalMs = 0.0;
     double maxCommitIntervalMs = 0.0;
     int64_t commitIntervalsOver2Ms = 0;
+    int64_t zeroFrames = 0; // delivered frames whose values are all zero: no live data
+    GapStats zeroGaps;      // runs of consecutive zero frames
+    GapStats missingGaps;   // runs of consecutive missing frame IDs
+    // With SessionOptions::reconnect: ends of the stream seen in the device log, connections taken up
+    // again, and how long each took from the end being seen to the accepting "AppRunMode" change.
+    int64_t streamEnds = 0;
+    int64_t reconnects = 0;
+    int64_t reconnectAttempts = 0;
+    std::vector<double> reconnectSeconds;
+    bool reconnecting = false; // still waiting for a new connection when capture stopped
+    std::optional<ResourceSample> resourcesStart;
+    std::optional<ResourceSample> resourcesEnd;
     std::vector<std::string> columns; // the active channels' names when capture started
     std::vector<FrameRow> rows;       // kept only with SessionOptions::keepFrames
     // Tick lateness against the device's schedule, stream latency, and what the capture cost this

@@ -79,6 +79,9 @@ int runHost(int argc, char** argv) {
         ->check(nonNegative);
     app.add_option("--csv", csvPath, "write every delivered frame to this CSV file");
     app.add_option("--summary", summaryPath, "write the session summary to this JSON file");
+    app.add_flag("--reconnect", options.reconnect,
+                 "during capture, when the stream ends, change \"AppRunMode\" every 100 ms until the "
+                 "device takes a new connection");
     app.add_flag("--latency-stamp", options.latencyStamp,
                  "the stream's value 127 is the sender's steady-clock time (ms modulo 1000): report latency");
     // A Windows process started from outside Windows (under Wine, from a Linux shell) takes these

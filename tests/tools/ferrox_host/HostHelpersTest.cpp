@@ -1,6 +1,7 @@
-// The host simulator's input and output helpers: what a script passes to --enable, and CSV fields
-// that must survive channel names with commas and quotes.
+// The host simulator's input and output helpers: what a script passes to --enable, CSV fields that
+// must survive channel names with commas and quotes, and the gap counts a soak judges by.
 #include "tools/ferrox-host/HostSession.h"
+#include "tools/common/CaptureMetrics.h"
 #include "tools/ferrox-host/SessionOutput.h"
 
 #include <gmock/gmock.h>
@@ -63,6 +64,27 @@ TEST(HostHelpers, CsvQuotesOnlyWhatNeedsIt) {
     ferrox_host::writeCsv(capture, out);
     // Nine significant digits, so every float comes back exactly from its text.
     EXPECT_EQ(out.str(), "frame,x,\"y,z\"\n7,1.5,-0.100000001\n");
+}
+
+TEST(HostHelpers, RunCounterCountsStretchesAndTheLongest) {
+    struct Case {
+        const char* frames; // '1': the frame is in a stretch (zeros, missing)
+        int64_t runs;
+        int64_t longest;
+    };
+    const Case cases[] = {
+        {"", 0, 0},     {"0000", 0, 0}, {"1", 1, 1},         {"1111", 1, 4},
+        {"0110", 1, 2}, {"1011", 2, 2}, {"110111010", 3, 3}, {"0101010", 3, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.frames);
+        ferrox_tools::RunCounter counter;
+        for (const char* f = c.frames; *f; ++f) {
+            counter.add(*f == '1');
+        }
+        EXPECT_EQ(counter.runs(), c.runs);
+        EXPECT_EQ(counter.longest(), c.longest);
+    }
 }
 
 } // namespace

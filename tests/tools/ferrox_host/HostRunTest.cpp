@@ -6,6 +6,7 @@
 #include "tests/entry/PluginTestSupport.h"
 
 #include "platform/Process.h"
+#include "platform/Sleep.h"
 
 #include <nlohmann/json.hpp>
 
@@ -14,6 +15,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,11 +23,11 @@
 namespace {
 
 using namespace std::chrono_literals;
+using ferrox_test::readCsv;
 using nlohmann::json;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ferrox_test::readCsv;
 
 const char* const kState = R"({"Sensors": [
     {"SensorId": 21, "SensorName": "Left", "ChannelNames": ["EMG 1", "ACC X 1", "ACC Y 1", "ACC Z 1", "IMP 1"]},
@@ -140,6 +142,55 @@ TEST_F(HostRun, CapturesTheCompanionsStreamAndReportsTheSession) {
     }
     EXPECT_GT(live, 0) << "no frame carried the stream's values";
     EXPECT_GE(companion.connections(), 1);
+}
+
+TEST_F(HostRun, ReconnectTakesUpAStreamThatEndedMidCapture) {
+    sandbox.companionDataDir();
+    ferrox_test::writeFile(ferrox_test::reportPathOf(sandbox),
+                           "Pellions detected: 1\nHardware Name: SB Host Test\nBase ID: 777\n"
+                           "Slot 1 occupied by sensor 21\n");
+    ferrox_test::writeStateFile(sandbox, kState);
+    platform::ChildProcess host;
+    auto companion = std::make_unique<ferrox_test::BlockStreamer>(35692);
+    ASSERT_TRUE(host.start(ferrox_test::besideExecutable(FERROX_HOST_FILE),
+                           {"--plugin", pluginPath(), "--seconds", "12", "--connect-timeout", "60",
+                            "--reconnect", "--summary", summaryPath()}));
+    // Once connected the host accepts within a few changes and starts capturing; the companion then
+    // goes away well inside the capture and a new one connects at once.
+    ASSERT_TRUE(ferrox_test::eventually([&] { return companion->connections() > 0; }, 60s));
+    platform::sleepFor(3s);
+    companion.reset();
+    companion = std::make_unique<ferrox_test::BlockStreamer>(35692);
+    const auto code = host.waitFor(180s);
+    ASSERT_EQ(code, 0);
+
+    const json summary = readJson(summaryPath());
+    ASSERT_FALSE(summary.is_discarded()) << ferrox_test::readFile(summaryPath());
+    const json& capture = summary["capture"];
+    const json& reconnect = capture["reconnect"];
+    EXPECT_EQ(reconnect["stream_ends"], 1) << reconnect.dump();
+    EXPECT_EQ(reconnect["reconnects"], 1) << reconnect.dump();
+    EXPECT_EQ(reconnect["still_waiting"], false);
+    ASSERT_EQ(reconnect["seconds"].size(), 1u);
+    EXPECT_LT(reconnect["seconds"][0].get<double>(), 10.0);
+    // Without a stream the frames went on as zeros: at least one stretch of them, no lost IDs.
+    EXPECT_GE(capture["zero_frames"].get<int64_t>(), 1);
+    EXPECT_GE(capture["gaps"]["zero_frames"]["count"].get<int64_t>(), 1);
+    EXPECT_LE(capture["gaps"]["zero_frames"]["longest"].get<int64_t>(),
+              capture["zero_frames"].get<int64_t>());
+    EXPECT_EQ(capture["gaps"]["missing_ids"]["count"].get<int64_t>() > 0,
+              capture["missing_frames"].get<int64_t>() > 0);
+    // Frames after the reconnect were live again: not every frame since the drop is a zero.
+    EXPECT_LT(capture["zero_frames"].get<int64_t>(), capture["frames"].get<int64_t>() / 2);
+    for (const char* when : {"start", "end"}) {
+        SCOPED_TRACE(when);
+        const json& sample = capture["resources"][when];
+        ASSERT_TRUE(sample.is_object()) << capture["resources"].dump();
+        EXPECT_GT(sample["resident_bytes"].get<int64_t>(), 0);
+        EXPECT_GT(sample["open_handles"].get<int64_t>(), 0);
+    }
+    EXPECT_GE(companion->connections(), 1);
+    EXPECT_TRUE(summary["errors"].empty()) << summary["errors"].dump();
 }
 
 TEST_F(HostRun, ExitsNonZeroWithTheReasonWhenTheSessionCannotRun) {
