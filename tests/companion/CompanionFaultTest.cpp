@@ -95,7 +95,7 @@ TEST(ConsoleFault, AFloodWithoutANulIsRelayedInBoundedLinesAtPipeSpeed) {
         const char* name;
         std::size_t bytes;
     };
-    const Case cases[] = {{"100 KB", 100 * 1000}, {"10 MB", 10u * 1024 * 1024}};
+    const Case cases[] = {{"100 KB", std::size_t{100} * 1000}, {"10 MB", std::size_t{10} * 1024 * 1024}};
     const std::string marker = "flood ended";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -58,7 +58,7 @@ private:
 };
 
 bool flood(std::size_t count) {
-    std::vector<char> chunk(64 * 1024);
+    std::vector<char> chunk(std::size_t{64} * 1024);
     for (std::size_t written = 0; written < count;) {
         const std::size_t size = std::min(chunk.size(), count - written);
         for (std::size_t k = 0; k < size; ++k) {

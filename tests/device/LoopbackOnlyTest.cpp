@@ -3,6 +3,7 @@
 // the device's port. A listener on the wildcard address proves the path itself works.
 #include "tests/device/DeviceTestSupport.h"
 
+#include "platform/Environment.h"
 #include "platform/Os.h"
 #include "platform/Process.h"
 
@@ -27,15 +28,15 @@ constexpr auto kCommandLimit = std::chrono::seconds(15);
 // The system's own folders first: a wrapper earlier on PATH is no use inside the namespace.
 std::string findProgram(const std::string& name) {
     std::vector<std::string> dirs = {"/usr/sbin", "/sbin", "/usr/bin", "/bin"};
-    if (const char* path = std::getenv("PATH")) {
-        std::stringstream list(path);
+    if (const auto path = platform::getEnv("PATH")) {
+        std::stringstream list(*path);
         for (std::string dir; std::getline(list, dir, ':');) {
             dirs.push_back(dir);
         }
     }
     for (const std::string& dir : dirs) {
         std::error_code ec;
-        const std::string candidate = dir + "/" + name;
+        std::string candidate = dir + "/" + name;
         if (!dir.empty() && std::filesystem::is_regular_file(candidate, ec)) {
             return candidate;
         }

@@ -79,21 +79,21 @@ TEST_F(FileFault, DamagedReports) {
         std::size_t messages; // lines on standard error
     };
     std::string manyLines = "Pellions detected: 2\nHardware Name: Big\nBase ID: 9\n";
-    while (manyLines.size() < 10u * 1024 * 1024) {
+    while (manyLines.size() < std::size_t{10} * 1024 * 1024) {
         manyLines += "Slot 1 is free; this line pads the report to a great length, as a runaway log would\n";
     }
     manyLines += "Slot 2 occupied by sensor 3\n";
     const Case cases[] = {
         {"10 MB of lines", manyLines, "Big", "9", 2, {3}, 0},
         {"one 10 MB line among good ones",
-         "Hardware Name: H\n" + std::string(10u * 1024 * 1024, 'x') + "\nID: 5\n",
+         "Hardware Name: H\n" + std::string(std::size_t{10} * 1024 * 1024, 'x') + "\nID: 5\n",
          "H",
          "5",
          0,
          {},
          1},
         {"a 10 MB line without a line feed",
-         "ID: 5\nHardware Name: " + std::string(10u * 1024 * 1024, 'y'),
+         "ID: 5\nHardware Name: " + std::string(std::size_t{10} * 1024 * 1024, 'y'),
          "",
          "5",
          0,
@@ -162,7 +162,7 @@ TEST_F(FileFault, DamagedStateFiles) {
     };
     std::string many = R"({"Sensors": [)";
     std::size_t count = 0;
-    while (many.size() < 10u * 1024 * 1024) {
+    while (many.size() < std::size_t{10} * 1024 * 1024) {
         many += (count ? "," : "") + std::string(R"({"SensorId": )") + std::to_string(count) +
                 R"(, "SensorName": "s", "ChannelNames": ["EMG 1", "ACC X 1"]})";
         ++count;
@@ -171,7 +171,8 @@ TEST_F(FileFault, DamagedStateFiles) {
     const Case cases[] = {
         {"10 MB of sensors", many, count},
         {"a 10 MB sensor name",
-         R"({"Sensors": [{"SensorId": 1, "SensorName": ")" + std::string(10u * 1024 * 1024, 'n') + R"("}]})",
+         R"({"Sensors": [{"SensorId": 1, "SensorName": ")" + std::string(std::size_t{10} * 1024 * 1024, 'n') +
+             R"("}]})",
          1},
         {"UTF-16 LE with a byte-order mark", utf16le(R"({"Sensors": [{"SensorId": 1}]})"), 0},
         {"a Latin-1 letter in a name", "{\"Sensors\": [{\"SensorId\": 1, \"SensorName\": \"M\xFCnchen\"}]}",
