@@ -489,8 +489,12 @@ TEST(StreamFaults, ResetOrCloseEndsTheStreamAndAppRunModeTakesTheNextOne) {
         ((*rig.client).*c.end)();
         ASSERT_TRUE(eventually([&] { return !rig.device->connected(); }));
         EXPECT_EQ(rig.device->blockQueue().size(), 0u);
-        EXPECT_TRUE(
-            eventually([&] { return rig.countLogged(std::string(kEndedPrefix) + c.why + ")") == 1; }));
+        // Wine hands an abortive close within one process over as an orderly end of stream, so there
+        // either way of ending counts, as long as the stream's end is logged exactly once.
+        EXPECT_TRUE(eventually([&] {
+            return rig.countLogged(std::string(kEndedPrefix) + c.why + ")") == 1 ||
+                   (platform::kIsWindows && rig.countLogged(kEndedPrefix) == 1);
+        }));
         // Frames carry zeros from now on, for as long as the companion stays away.
         ASSERT_TRUE(eventually([&] { return allZero(newestFrame(*rig.device)); }));
         const int32_t zerosFrom = rig.device->GetMostRecentFrameID();
