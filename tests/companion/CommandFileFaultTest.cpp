@@ -36,11 +36,31 @@ TEST(CommandFileFault, ReadOnlyFolderOrFileLosesTheCommandWithItsOneMessage) {
          "Stop", banner},
         {"read-only file in a writable folder", true, fs::perms::all, "EMG", banner},
     };
+    // The control: with the folder writable, the same child writes the command, so the cases below
+    // fail for their permissions and for nothing else.
+    {
+        Sandbox sandbox;
+        const ReachableFolder reachable;
+        const ScopedEnv programData("ProgramData", (reachable.path / "ProgramData").string());
+        const std::string file = *commandFilePath();
+        reachable.create(fs::path(file).parent_path());
+        fs::permissions(fs::path(file).parent_path(), fs::perms::all);
+        const auto outcome = runUnprivileged([] {
+            writeCommandFile("Stop");
+            return std::string();
+        });
+        ASSERT_TRUE(outcome.has_value());
+        EXPECT_EQ(outcome->err, "");
+        EXPECT_EQ(readFile(file), "Stop" + textLineEnd());
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox sandbox;
-        const std::string folder = sandbox.companionDataDir();
+        const ReachableFolder reachable;
+        const ScopedEnv programData("ProgramData", (reachable.path / "ProgramData").string());
         const std::string file = *commandFilePath();
+        const std::string folder = fs::path(file).parent_path().string();
+        reachable.create(folder);
         const std::string stale = "Stale" + textLineEnd();
         if (c.staleFile) {
             writeFile(file, stale);

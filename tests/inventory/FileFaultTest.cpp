@@ -1,6 +1,7 @@
 // The configuration report and the state file as the companion or the disk may leave them: huge,
 // truncated, in another encoding, unreadable, or replaced while being read.
 #include "companion/CompanionController.h"
+#include "companion/Paths.h"
 #include "inventory/ConfigurationReport.h"
 #include "platform/Os.h"
 #include "tests/companion/Unprivileged.h"
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -224,11 +226,24 @@ TEST_F(FileFault, UnreadableFilesReadAsMissing) {
     if (platform::kIsWindows) {
         GTEST_SKIP() << "unreadable files are modelled with POSIX permissions";
     }
-    ferrox_test::writeFile(reportPath, kReport);
-    ferrox_test::writeFile(statePath, R"({"Sensors": [{"SensorId": 1}]})");
-    const auto readBoth = [this] {
-        return describe(readConfigurationReport(reportPath)) + "#" + readReportIdentity(reportPath).second +
-               "#" + std::to_string(waitForConfigurationReport(reportPath, std::chrono::milliseconds(0))) +
+    // The unprivileged reader must reach the files, and the build tree may lie below a folder that only
+    // its owner can enter (a clone in a private temporary folder, as CI makes). So these files live in
+    // a folder of their own under /tmp that anyone may enter.
+    const ferrox_test::ReachableFolder folder;
+    const ferrox_test::ScopedEnv appData("APPDATA", (folder.path / "AppData").string());
+    const std::string reachableReport = (folder.path / "DeviceConfiguration.txt").string();
+    const std::string reachableState = sensorStateFilePath().value();
+    folder.create(fs::path(reachableState).parent_path());
+    ferrox_test::writeFile(reachableReport, kReport);
+    ferrox_test::writeFile(reachableState, R"({"Sensors": [{"SensorId": 1}]})");
+    const auto readableByAll =
+        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read;
+    fs::permissions(reachableReport, readableByAll);
+    fs::permissions(reachableState, readableByAll);
+    const auto readBoth = [&] {
+        return describe(readConfigurationReport(reachableReport)) + "#" +
+               readReportIdentity(reachableReport).second + "#" +
+               std::to_string(waitForConfigurationReport(reachableReport, std::chrono::milliseconds(0))) +
                "#" + describe(readStates());
     };
     // The unprivileged reader must be able to read the files while they are readable, or the check says
@@ -237,11 +252,11 @@ TEST_F(FileFault, UnreadableFilesReadAsMissing) {
     ASSERT_TRUE(readable.has_value());
     ASSERT_EQ(readable->result, "1|Station|4711|1|12,#4711#1#1:[]");
 
-    fs::permissions(reportPath, fs::perms::none);
-    fs::permissions(statePath, fs::perms::none);
+    fs::permissions(reachableReport, fs::perms::none);
+    fs::permissions(reachableState, fs::perms::none);
     const auto unreadable = ferrox_test::runUnprivileged(readBoth);
-    fs::permissions(reportPath, fs::perms::owner_read | fs::perms::owner_write);
-    fs::permissions(statePath, fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(reachableReport, fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(reachableState, fs::perms::owner_read | fs::perms::owner_write);
     ASSERT_TRUE(unreadable.has_value());
     EXPECT_EQ(unreadable->result, "0|||0|##0#");
     EXPECT_EQ(unreadable->err, "");
