@@ -30,18 +30,9 @@ done
 bash scripts/install-deps.sh
 if [ "$windows" = 1 ]; then preset=windows; else preset=linux-release; fi
 [ -n "$out" ] || out="$root/out/session-$preset"
-echo "== building ($preset)"
-mkdir -p build
-cmake --preset "$preset" >"build/$preset-configure.log" 2>&1 || { cat "build/$preset-configure.log"; exit 1; }
-cmake --build --preset "$preset" -j "$(nproc)" --target FerroxEMG ferrox-host companion-sim >/dev/null
-bin="$root/build/$preset/bin"
-
-# The sandbox: every folder the plug-in and the companion use, inside the output folder.
-rm -rf "$out"
-sandbox="$out/sandbox"
-companion_dir="$sandbox/ProgramFiles/Quillmark/Harbex/LunoxaFerrox/Lunoxa"
-mkdir -p "$sandbox/ProgramData/Quillmark/QuillmarkFerrox" "$companion_dir" "$sandbox/AppData"
-cp "$bin/SabletBase.exe" "$companion_dir/SabletBase.exe"
+# The build and the sandbox: every folder the plug-in and the companion use, inside the output folder.
+jobs=$(nproc)
+source scripts/session-sandbox.sh
 
 export FERROX_SIM_SENSORS=$sensors FERROX_SIM_MODE="EMG plus Accelerometer" FERROX_SIM_LATENCY_STAMP=1
 host_args=(--configuration 1 --seconds "$seconds" --latency-stamp)

@@ -42,19 +42,9 @@ sample_every=10
 bash scripts/install-deps.sh
 preset=linux-release
 [ -n "$out" ] || out="$root/out/soak"
-echo "== building ($preset)"
-mkdir -p build
-cmake --preset "$preset" >"build/$preset-configure.log" 2>&1 || { cat "build/$preset-configure.log"; exit 1; }
 # Two jobs: the machine is shared, and the soak itself should not start on a loaded one.
-cmake --build --preset "$preset" -j 2 --target FerroxEMG ferrox-host companion-sim >/dev/null
-bin="$root/build/$preset/bin"
-
-rm -rf "$out"
-sandbox="$out/sandbox"
-companion_dir="$sandbox/ProgramFiles/Quillmark/Harbex/LunoxaFerrox/Lunoxa"
-mkdir -p "$sandbox/ProgramData/Quillmark/QuillmarkFerrox" "$companion_dir" "$sandbox/AppData"
-cp "$bin/SabletBase.exe" "$companion_dir/SabletBase.exe"
-companion="$companion_dir/SabletBase.exe"
+jobs=2
+source scripts/session-sandbox.sh
 export ProgramData="$sandbox/ProgramData" PROGRAMFILES="$sandbox/ProgramFiles" APPDATA="$sandbox/AppData"
 export FERROX_SIM_SENSORS=32 FERROX_SIM_MODE="EMG plus Accelerometer" FERROX_SIM_LATENCY_STAMP=1
 pipe_name='\\.\pipe\test_pipe'

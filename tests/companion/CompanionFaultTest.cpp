@@ -208,12 +208,7 @@ TEST(ConsoleFault, ACompanionThatExitsAtOnceLeavesItsLinesAndARelayThatStops) {
 TEST(CompanionCommandLine, IsThePathAndThePipeNameWhateverTheFilesAndFoldersSay) {
     const std::string hostile = "%s%n%x%% ; touch X $(touch Y) `touch Z` 'q' \"q\" | touch W &";
     Sandbox sandbox;
-    const std::string cwd = fs::current_path().string();
-    fs::current_path(sandbox.root());
-    struct RestoreCwd {
-        std::string path;
-        ~RestoreCwd() { fs::current_path(path); }
-    } restore{cwd};
+    const ScopedWorkingDirectory inSandbox(sandbox.root());
 
     // Windows forbids some of these characters in a folder name; the POSIX name takes them all.
     const std::string folderName =

@@ -38,12 +38,7 @@ const Hostile kHostile[] = {
 
 TEST(HostileText, NamesFromTheFilesStayLiteralEverywhere) {
     ferrox_test::Sandbox sandbox;
-    const std::string cwd = fs::current_path().string();
-    fs::current_path(sandbox.root());
-    struct RestoreCwd {
-        std::string path;
-        ~RestoreCwd() { fs::current_path(path); }
-    } restore{cwd};
+    const ferrox_test::ScopedWorkingDirectory inSandbox(sandbox.root());
 
     std::string state = R"({"Sensors": [)";
     for (std::size_t i = 0; i < std::size(kHostile); ++i) {

@@ -95,6 +95,16 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
+ScopedWorkingDirectory::ScopedWorkingDirectory(const std::string& folder)
+    : previous_(std::filesystem::current_path().string()) {
+    std::filesystem::current_path(folder);
+}
+
+ScopedWorkingDirectory::~ScopedWorkingDirectory() {
+    std::error_code ec;
+    std::filesystem::current_path(previous_, ec);
+}
+
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;

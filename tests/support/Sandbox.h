@@ -47,6 +47,19 @@ private:
     std::optional<std::string> saved_;
 };
 
+// Makes `folder` the working directory for a scope (so that a stray relative path, such as a file a
+// hostile command would create, lands where the test looks) and restores the previous one afterwards.
+class ScopedWorkingDirectory {
+public:
+    explicit ScopedWorkingDirectory(const std::string& folder);
+    ~ScopedWorkingDirectory();
+    ScopedWorkingDirectory(const ScopedWorkingDirectory&) = delete;
+    ScopedWorkingDirectory& operator=(const ScopedWorkingDirectory&) = delete;
+
+private:
+    std::string previous_;
+};
+
 // The whole content of a file ("" when missing), and whether it exists.
 std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);
