@@ -142,6 +142,22 @@ int64_t flood(StreamClient& client, const std::atomic<bool>& stop, const std::at
     return number - firstNumber;
 }
 
+// Sends two blocks marked in every channel and waits, at most `limit` from the send, for the frames to
+// show the mark: the second-newest block carries it once the device has caught up with the stream.
+bool markReachesTheFrames(DeviceRig& rig, milliseconds limit = milliseconds(5000)) {
+    constexpr double kMark = -1.0e6;
+    const auto sent = Clock::now();
+    const std::vector<unsigned char> pair = rampBlocks(kMark, 1);
+    rig.client->send(pair.data(), pair.size());
+    rig.client->send(pair.data(), pair.size());
+    return eventually(
+        [&] {
+            const auto f = newestFrame(*rig.device);
+            return !f.empty() && f[0] == static_cast<float>(kMark);
+        },
+        limit - std::chrono::duration_cast<milliseconds>(Clock::now() - sent));
+}
+
 // Raises the flags and joins the threads however the test leaves its scope; a test that gets to the
 // end joins them itself.
 struct ThreadGuard {
@@ -311,19 +327,8 @@ TEST(StreamFaults, FloodFarAboveTheRateStillShowsTheFreshestBlock) {
     timer.join();
     EXPECT_GT(sent, 5000) << "the flood was not far above 1000 blocks a second";
 
-    // Both blocks of the pair carry the mark, so the second-newest is marked once the device caught up.
-    constexpr double kMark = -1.0e6;
-    const auto markSent = Clock::now();
-    const std::vector<unsigned char> pair = rampBlocks(kMark, 1);
-    rig.client->send(pair.data(), pair.size());
-    rig.client->send(pair.data(), pair.size());
-    const bool shown = eventually(
-        [&] {
-            const auto f = newestFrame(*rig.device);
-            return !f.empty() && f[0] == static_cast<float>(kMark);
-        },
-        std::chrono::duration_cast<milliseconds>(std::chrono::seconds(2) - (Clock::now() - markSent)));
-    EXPECT_TRUE(shown) << "the frames lag behind the stream after " << sent << " blocks";
+    EXPECT_TRUE(markReachesTheFrames(rig, milliseconds(2000)))
+        << "the frames lag behind the stream after " << sent << " blocks";
     ASSERT_TRUE(rig.device->StopCapture());
     expectEveryFrameWholeOrZero(committedFrames(*rig.device));
     expectCleanEnd(rig, threads);
@@ -351,15 +356,7 @@ TEST(StreamFaults, CaptureStopsAndRestartsDuringAFloodWithBlocksStillWhole) {
     writer.join();
     EXPECT_TRUE(rig.device->connected());
 
-    constexpr double kMark = -1.0e6;
-    const std::vector<unsigned char> pair = rampBlocks(kMark, 1);
-    rig.client->send(pair.data(), pair.size());
-    rig.client->send(pair.data(), pair.size());
-    EXPECT_TRUE(eventually([&] {
-        const auto f = newestFrame(*rig.device);
-        return !f.empty() && f[0] == static_cast<float>(kMark);
-    })) << "after "
-        << sent.load() << " blocks";
+    EXPECT_TRUE(markReachesTheFrames(rig)) << "after " << sent.load() << " blocks";
     ASSERT_TRUE(rig.device->StopCapture());
     expectEveryFrameWholeOrZero(committedFrames(*rig.device));
     expectCleanEnd(rig, threads);
