@@ -107,6 +107,11 @@ void FerroxEMG::captureLoop() {
     SetProperty(kRatePropName, rate);
     const auto period =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
+    // Bounded by the frames a host keeps, whatever the rate: a longer burst would only overwrite itself.
+    constexpr double kMostCatchUpFrames = 4096.0;
+    const int64_t catchUpFrames = std::max<int64_t>(
+        kValueRows, static_cast<int64_t>(std::min(std::chrono::duration<double>(kCatchUpLimit).count() * rate,
+                                                  kMostCatchUpFrames)));
     const platform::TimerResolution timerResolution;
 
     float values[kValuesBufferSize] = {};
@@ -131,10 +136,10 @@ void FerroxEMG::captureLoop() {
         if (dueTicks > 1) {
             ++stats.lateTicks;
         }
-        int framesDue = static_cast<int>(std::min<int64_t>(dueTicks, kValueRows));
-        if (dueTicks > kValueRows) {
-            // A stall longer than the values buffer: the missed frames are gone; start a new schedule.
-            stats.skippedFrames += dueTicks - kValueRows;
+        const int framesDue = static_cast<int>(std::min(dueTicks, catchUpFrames));
+        if (dueTicks > catchUpFrames) {
+            // Held up for longer than catch-up covers: the missed frames are gone; start a new schedule.
+            stats.skippedFrames += dueTicks - catchUpFrames;
             start = now;
             tick = 1;
         } else {
@@ -142,10 +147,10 @@ void FerroxEMG::captureLoop() {
         }
 
         int valuesPerFrame = 0;
-        int frameCount = 0;
+        int rowsFilled = 0;
         Clock::time_point newestArrival;
         const FrameSource source =
-            fillFrameValues(values, valuesPerFrame, frameCount, framesDue, now, newestArrival);
+            fillFrameValues(values, valuesPerFrame, rowsFilled, framesDue, now, newestArrival);
         if (source == FrameSource::Stale && !stalled) {
             stalled = true;
             lastBeforeStall = newestArrival;
@@ -161,11 +166,12 @@ void FerroxEMG::captureLoop() {
         } else if (source == FrameSource::NoStream) {
             stalled = false; // the end of the stream has its own message
         }
-        if (valuesPerFrame <= 0 || frameCount <= 0) {
+        if (valuesPerFrame <= 0 || rowsFilled <= 0) {
             continue;
         }
+        // Every frame due takes the values of this tick: the stream is sampled, not replayed.
         const int copied = std::min(valuesPerFrame, kValuesBufferSize);
-        for (int f = 0; f < frameCount; ++f) {
+        for (int f = 0; f < framesDue; ++f) {
             const int32_t frameID = FrameCounter();
             AnalogSystem::AnalogFrame<float>* frame = BeginFrameUpdate(frameID, true);
             if (!frame) {

@@ -35,6 +35,10 @@ public:
     // A connected stream that brings no block for this long is stalled: its last values are no
     // longer live, so frames carry zeros until blocks arrive again.
     static constexpr std::chrono::milliseconds kStaleAfter{250};
+    // A capture thread held up by the system writes the frames that fell due meanwhile, so frame IDs
+    // keep in step with the clock; only a hold-up longer than this (a suspended machine, a debugger)
+    // gives up those frames and starts a new schedule. Never fewer than the rows of the values buffer.
+    static constexpr std::chrono::milliseconds kCatchUpLimit{250};
 
     // Throws boost::system::system_error ("open", "set_option", "bind", "listen", "non_blocking") when
     // the listener cannot be set up. `port` 0 picks a free port (tests); the plug-in uses kStreamPort.
@@ -59,8 +63,8 @@ public:
 
     // Fills row 0 of `values` (kValuesBufferSize floats) from the second-newest block, or with zeros
     // while no stream is live, fewer than two blocks are queued or the stream has stalled. Reports the active
-    // channel count and how many frames to write this tick: the frames due, bounded by the rows of the
-    // buffer.
+    // channel count and how many rows were filled for the frames due: one row serves them all, and the
+    // count is bounded by the rows of the buffer.
     void FillFrameValues(float* values, int& valuesPerFrame, int& frameCount, int framesDue = 1);
 
     // For the factory: descriptor names live here for the device's lifetime and never move.

@@ -104,6 +104,44 @@ TEST(Capture, FrameCountFollowsRateTimesTimeWithConsecutiveIds) {
     }
 }
 
+// A capture thread the system holds up writes the frames that fell due meanwhile, so frame IDs keep in
+// step with the clock; only a hold-up beyond the catch-up limit gives up the excess, and counts it.
+TEST(Capture, AHeldUpCaptureThreadCatchesUpToItsLimit) {
+    using std::chrono::milliseconds;
+    ASSERT_EQ(FerroxEMG::kCatchUpLimit, milliseconds(250));
+    struct Case {
+        milliseconds hold;
+        double skipped; // frames given up: those beyond the limit of 250 ms
+    };
+    for (const Case c : {Case{milliseconds(100), 0.0}, Case{milliseconds(600), 350.0}}) {
+        SCOPED_TRACE(std::to_string(c.hold.count()) + " ms");
+        DeviceRig rig(4);
+        ASSERT_TRUE(rig.device->StartCapture());
+        const auto start = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(milliseconds(300));
+        // Each tick takes the queue's lock; holding it holds the capture thread up.
+        rig.device->blockQueue().withSecondNewest(
+            [&](const QuillmarkPluginDevices::SampleBlock*, auto) { std::this_thread::sleep_for(c.hold); });
+        std::this_thread::sleep_for(milliseconds(300));
+        ASSERT_TRUE(rig.device->StopCapture());
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+
+        const auto stats = rig.device->captureStatistics();
+        EXPECT_GT(stats.worstLatenessMs, 0.8 * static_cast<double>(c.hold.count()));
+        const double skipped = static_cast<double>(stats.skippedFrames);
+        if (c.skipped == 0.0) {
+            EXPECT_EQ(stats.skippedFrames, 0);
+        } else {
+            EXPECT_GT(skipped, c.skipped - 20.0);
+            EXPECT_LT(skipped, c.skipped + 100.0);
+        }
+        EXPECT_NEAR(static_cast<double>(stats.frames) + skipped, ms, 0.03 * ms);
+        EXPECT_EQ(rig.device->CommittedFrameCount(), stats.frames);
+        EXPECT_EQ(rig.device->GetMostRecentFrameID() + 1, rig.device->FrameCounter());
+    }
+}
+
 TEST(Capture, NoActiveChannelRequestsNoFrame) {
     DeviceRig rig(4, 0);
     ASSERT_TRUE(rig.device->StartCapture());
