@@ -15,9 +15,7 @@ void BlockQueue::push(const unsigned char* wire) {
 }
 
 void BlockQueue::append(const SampleBlock& block, Clock::time_point arrived) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    push(reinterpret_cast<const unsigned char*>(block.values.data()));
-    newestArrival_ = arrived;
+    append(reinterpret_cast<const unsigned char*>(block.values.data()), 1, arrived);
 }
 
 void BlockQueue::append(const unsigned char* wire, std::size_t count, Clock::time_point arrived) {

@@ -67,14 +67,14 @@ int FerroxEMG::CaptureThread(void* device) {
 }
 
 void FerroxEMG::FillFrameValues(float* values, int& valuesPerFrame, int& frameCount, int framesDue) {
+    frameCount = std::clamp(framesDue, 1, kValueRows);
     BlockQueue::Clock::time_point newestArrival;
-    fillFrameValues(values, valuesPerFrame, frameCount, framesDue, BlockQueue::Clock::now(), newestArrival);
+    fillFrameValues(values, valuesPerFrame, BlockQueue::Clock::now(), newestArrival);
 }
 
-FerroxEMG::FrameSource FerroxEMG::fillFrameValues(float* values, int& valuesPerFrame, int& frameCount,
-                                                  int framesDue, BlockQueue::Clock::time_point now,
+FerroxEMG::FrameSource FerroxEMG::fillFrameValues(float* values, int& valuesPerFrame,
+                                                  BlockQueue::Clock::time_point now,
                                                   BlockQueue::Clock::time_point& newestArrival) {
-    frameCount = std::clamp(framesDue, 1, kValueRows);
     valuesPerFrame = ActiveChannelCount();
     const int filled = std::min(valuesPerFrame, kValuesBufferSize);
     const bool live = connected_.load();
@@ -147,10 +147,8 @@ void FerroxEMG::captureLoop() {
         }
 
         int valuesPerFrame = 0;
-        int rowsFilled = 0;
         Clock::time_point newestArrival;
-        const FrameSource source =
-            fillFrameValues(values, valuesPerFrame, rowsFilled, framesDue, now, newestArrival);
+        const FrameSource source = fillFrameValues(values, valuesPerFrame, now, newestArrival);
         if (source == FrameSource::Stale && !stalled) {
             stalled = true;
             lastBeforeStall = newestArrival;
@@ -166,7 +164,7 @@ void FerroxEMG::captureLoop() {
         } else if (source == FrameSource::NoStream) {
             stalled = false; // the end of the stream has its own message
         }
-        if (valuesPerFrame <= 0 || rowsFilled <= 0) {
+        if (valuesPerFrame <= 0) {
             continue;
         }
         // Every frame due takes the values of this tick: the stream is sampled, not replayed.

@@ -63,8 +63,7 @@ public:
 
     // Fills row 0 of `values` (kValuesBufferSize floats) from the second-newest block, or with zeros
     // while no stream is live, fewer than two blocks are queued or the stream has stalled. Reports the active
-    // channel count and how many rows were filled for the frames due: one row serves them all, and the
-    // count is bounded by the rows of the buffer.
+    // channel count and the frames due, bounded by the rows of the buffer. Row 0 serves every frame due.
     void FillFrameValues(float* values, int& valuesPerFrame, int& frameCount, int framesDue = 1);
 
     // For the factory: descriptor names live here for the device's lifetime and never move.
@@ -80,7 +79,7 @@ public:
         int64_t ticks = 0;
         int64_t frames = 0;
         int64_t lateTicks = 0;     // woke after the next tick was due, so wrote catch-up frames
-        int64_t skippedFrames = 0; // lost to stalls longer than the values buffer
+        int64_t skippedFrames = 0; // given up after hold-ups longer than kCatchUpLimit
         int64_t refusedFrames = 0; // the host had no frame to give
         int64_t staleFrames = 0;   // written with zeros while a connected stream had stalled
         int64_t stalls = 0;        // times the stream went quiet for longer than kStaleAfter
@@ -93,8 +92,9 @@ private:
     // Where a tick's values came from.
     enum class FrameSource { NoStream, Live, Stale };
 
-    FrameSource fillFrameValues(float* values, int& valuesPerFrame, int& frameCount, int framesDue,
-                                BlockQueue::Clock::time_point now,
+    // Row 0 of `values` and the active channel count, as FillFrameValues gives them; also reports the
+    // arrival time of the newest block.
+    FrameSource fillFrameValues(float* values, int& valuesPerFrame, BlockQueue::Clock::time_point now,
                                 BlockQueue::Clock::time_point& newestArrival);
 
     static int ReceiveThread(void* device);

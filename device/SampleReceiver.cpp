@@ -119,9 +119,8 @@ void FerroxEMG::receiveLoop() {
         }
         // A short read keeps its bytes for the next reads to complete; one read may also bring a
         // backlog of many blocks, of which the queue keeps the newest.
-        const auto arrived = BlockQueue::Clock::now();
         assembler_.commit(n, [&](const unsigned char* wire, std::size_t blocks) {
-            blockQueue_.append(wire, blocks, arrived);
+            blockQueue_.append(wire, blocks, BlockQueue::Clock::now());
         });
     }
 }
