@@ -1,25 +1,15 @@
 #include "device/FerroxEMG.h"
 
 #include "companion/Paths.h"
-#include "platform/Listener.h"
+#include "device/DeviceMessages.h"
 #include "platform/NamedPipe.h"
 
-#include <boost/asio/ip/address_v4.hpp>
-#include <boost/system/system_error.hpp>
-
-#include <cstdio>
 #include <new>
 
 namespace QuillmarkPluginDevices {
 
 namespace {
 using Base = AnalogSystem::cPluginDeviceBase;
-
-void check(const boost::system::error_code& ec, const char* step) {
-    if (ec) {
-        throw boost::system::system_error(ec, step);
-    }
-}
 
 struct FlagRow {
     const char* property;
@@ -40,21 +30,9 @@ const FlagRow kDeviceFlagRows[] = {
 } // namespace
 
 FerroxEMG::FerroxEMG(std::vector<SensorRecord>&& sensors, unsigned short port)
-    : sensors_(std::move(sensors)), listeningPort_(port), listener_(ioContext_), stream_(ioContext_) {
-    // The companion always runs on this machine: listen on loopback only, so nobody on the lab
-    // network can feed samples into a recording or take the one stream connection.
-    const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::address_v4::loopback(), port);
-    boost::system::error_code ec;
-    listener_.open(endpoint.protocol(), ec);
-    check(ec, "open");
-    platform::setListenerAddressReuse(listener_, ec);
-    check(ec, "set_option");
-    listener_.bind(endpoint, ec);
-    check(ec, "bind");
-    listener_.listen(boost::asio::socket_base::max_listen_connections, ec);
-    check(ec, "listen");
-    listeningPort_ = listener_.local_endpoint(ec).port();
-
+    : sensors_(std::move(sensors)),
+      receiver_(port, blockQueue_, [this](const char* why) { LogError(0, FERROX_LOG_STREAM_ENDED, why); }),
+      capture_(captureTarget_, kValuesBufferSize) {
     for (const FlagRow& row : kDeviceFlagRows) {
         ModifyProperty(row.property, row.flags[0], row.flags[1], row.flags[2], row.flags[3]);
     }
@@ -62,27 +40,21 @@ FerroxEMG::FerroxEMG(std::vector<SensorRecord>&& sensors, unsigned short port)
     // Only the first device of a process gets the pipe; later ones fail here and work on.
     pipeHandle_ = platform::createInboundNamedPipe(kCompanionPipeName);
 
-    listener_.non_blocking(true, ec);
-    check(ec, "non_blocking");
-
     relay_.start();
 }
 
 FerroxEMG::~FerroxEMG() {
-    // Every thread ends before any member it uses goes away.
+    // Every thread ends before any member it uses goes away; the receiver's sockets close with it.
     relay_.stop();
-    captureRun_ = false;
-    captureStop_.raise();
-    stopReceiver();
-    if (captureThread_.held()) {
-        captureThread_.join();
-    }
-    boost::system::error_code ec;
-    stream_.close(ec);
-    listener_.close(ec);
+    capture_.stop();
+    receiver_.stop();
     // Released with the device, so a device created later (or the plug-in loaded again) can own the
     // one-instance pipe instead of finding it held by a handle nobody has any more.
     platform::closeHandle(pipeHandle_);
+}
+
+void FerroxEMG::AcceptStream() {
+    receiver_.accept();
 }
 
 AnalogSystem::AnalogFrame<float>* FerroxEMG::MakeFrame(int channelCount) const {

@@ -2,29 +2,23 @@
 
 #include "companion/OutputRelay.h"
 #include "device/BlockQueue.h"
+#include "device/CaptureLoop.h"
+#include "device/SampleReceiver.h"
 #include "host/Device.h"
 #include "inventory/SensorRecord.h"
 #include "platform/Handle.h"
-#include "platform/SocketWaiter.h"
-#include "platform/StopSignal.h"
-#include "platform/Thread.h"
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <deque>
-#include <mutex>
 #include <vector>
 
 namespace QuillmarkPluginDevices {
 
 // The EMG system as one analog device of the host. The companion streams 1024-byte sample blocks to
-// its loopback listener; a receive thread keeps the newest of them in a bounded queue, and a capture
-// thread turns the second-newest into one host frame per tick of the device rate.
+// its loopback listener; the receiver's thread keeps the newest of them in a bounded queue, and the
+// capture loop's thread turns the second-newest into one host frame per tick of the device rate. The
+// device composes the two and keeps the operations the host calls; it stops them in its destructor
+// before any member they use goes away.
 class FerroxEMG : public AnalogSystem::cPluginDevice<float> {
 public:
     static constexpr unsigned short kStreamPort = 35692;
@@ -32,13 +26,8 @@ public:
     static constexpr int kValueRows = 10;
     static constexpr int kRowValues = 128;
     static constexpr int kValuesBufferSize = kValueRows * kRowValues;
-    // A connected stream that brings no block for this long is stalled: its last values are no
-    // longer live, so frames carry zeros until blocks arrive again.
-    static constexpr std::chrono::milliseconds kStaleAfter{250};
-    // A capture thread held up by the system writes the frames that fell due meanwhile, so frame IDs
-    // keep in step with the clock; only a hold-up longer than this (a suspended machine, a debugger)
-    // gives up those frames and starts a new schedule. Never fewer than the rows of the values buffer.
-    static constexpr std::chrono::milliseconds kCatchUpLimit{250};
+    static constexpr std::chrono::milliseconds kStaleAfter = CaptureLoop::kStaleAfter;
+    static constexpr std::chrono::milliseconds kCatchUpLimit = CaptureLoop::kCatchUpLimit;
 
     // Throws boost::system::system_error ("open", "set_option", "bind", "listen", "non_blocking") when
     // the listener cannot be set up. `port` 0 picks a free port (tests); the plug-in uses kStreamPort.
@@ -70,72 +59,41 @@ public:
     std::deque<std::vector<char>>& channelNameStore() { return channelNameStore_; }
     const std::vector<SensorRecord>& sensors() const { return sensors_; }
 
-    unsigned short listeningPort() const { return listeningPort_; }
-    bool connected() const { return connected_.load(); }
+    unsigned short listeningPort() const { return receiver_.port(); }
+    bool connected() const { return receiver_.connected(); }
     const BlockQueue& blockQueue() const { return blockQueue_; }
 
+    using CaptureStatistics = CaptureLoop::Statistics;
     // What the last capture measured against its schedule.
-    struct CaptureStatistics {
-        int64_t ticks = 0;
-        int64_t frames = 0;
-        int64_t lateTicks = 0;     // woke after the next tick was due, so wrote catch-up frames
-        int64_t skippedFrames = 0; // given up after hold-ups longer than kCatchUpLimit
-        int64_t refusedFrames = 0; // the host had no frame to give
-        int64_t staleFrames = 0;   // written with zeros while a connected stream had stalled
-        int64_t stalls = 0;        // times the stream went quiet for longer than kStaleAfter
-        double worstLatenessMs = 0.0;
-    };
-    CaptureStatistics captureStatistics() const;
+    CaptureStatistics captureStatistics() const { return capture_.statistics(); }
 
 private:
-    enum class StreamState { NotConnected, Connected, Ended };
-    // Where a tick's values came from.
-    enum class FrameSource { NoStream, Live, Stale };
+    // The capture loop's view of the device.
+    class CaptureTarget final : public CaptureLoop::Device {
+    public:
+        explicit CaptureTarget(FerroxEMG& device) : device_(device) {}
+        CaptureLoop::Fill fillValues(float* values, int framesDue,
+                                     CaptureLoop::Clock::time_point now) override;
+        bool writeFrame(const float* row, int count) override;
+        void note(const char* text) override;
 
-    // Row 0 of `values` and the active channel count, as FillFrameValues gives them; also reports the
-    // arrival time of the newest block.
-    FrameSource fillFrameValues(float* values, int& valuesPerFrame, BlockQueue::Clock::time_point now,
-                                BlockQueue::Clock::time_point& newestArrival);
+    private:
+        FerroxEMG& device_;
+    };
 
-    static int ReceiveThread(void* device);
-    static int CaptureThread(void* device);
-    void receiveLoop();
-    void captureLoop();
-    void endStream(const char* why);
-    void stopReceiver();
+    CaptureLoop::Fill fillValues(float* values, int framesDue, CaptureLoop::Clock::time_point now);
     void applyRunMode(int index);
     void postStatus(const char* text);
     void handlePropertyChange(const char* name);
 
     std::deque<std::vector<char>> channelNameStore_;
-    platform::Thread captureThread_;
-    std::atomic<bool> captureRun_{false}; // the capture run flag
-    std::atomic<bool> connected_{false};  // true while a live stream is accepted
     bool stopToggle_ = false;
     platform::NativeHandle pipeHandle_ = platform::kInvalidHandle;
-    BlockQueue blockQueue_;
-    BlockAssembler assembler_;         // the receive thread's alone
-    uint64_t assemblerGeneration_ = 0; // the connection the assembler's bytes belong to
     std::vector<SensorRecord> sensors_;
-    boost::asio::io_context ioContext_;
-    unsigned short listeningPort_;
-    boost::asio::ip::tcp::acceptor listener_;
-    boost::asio::ip::tcp::socket stream_;
-    platform::Thread receiveThread_;
-
-    // The stream's hand-over between the host thread (accept) and the receive thread.
-    std::mutex streamMutex_;
-    std::condition_variable streamChanged_;
-    StreamState streamState_ = StreamState::NotConnected;
-    platform::NativeHandle streamHandle_ = platform::kInvalidHandle;
-    uint64_t streamGeneration_ = 0;
-    bool receiveStop_ = false;
-    platform::SocketWaiter streamWaiter_;
-
-    platform::StopSignal captureStop_;
-    mutable std::mutex statisticsMutex_;
-    CaptureStatistics statistics_;
-
+    BlockQueue blockQueue_;
+    SampleReceiver receiver_;
+    CaptureTarget captureTarget_{*this};
+    CaptureLoop capture_;
     OutputRelay relay_;
 };
 

@@ -1,6 +1,7 @@
 #include "device/FerroxEMG.h"
 
 #include "companion/CompanionController.h"
+#include "device/DeviceMessages.h"
 #include "platform/Sleep.h"
 
 #include <chrono>
@@ -54,19 +55,19 @@ void FerroxEMG::PropertyChanged(const char* propertyName) {
 }
 
 void FerroxEMG::handlePropertyChange(const char* name) {
-    LogError(0, "[ FerroxEMG] Property changed (%s)", name);
+    LogError(0, FERROX_LOG_PROPERTY_CHANGED, name);
 
     if (is(name, "Enabled")) {
         SetProperty(kDataStatePropName, 1);
     } else if (is(name, "Scan_Sensor")) {
         CompanionController::instance()->sendCommand("Scan_Sensor");
-        postStatus("Scanning Sensor");
+        postStatus(FERROX_STATUS_SCANNING);
         SetProperty("Scan_Sensor", false);
-        postStatus("Scanned Sensor Succesfully");
+        postStatus(FERROX_STATUS_SCANNED);
     } else if (is(name, "AppRunMode")) {
-        if (!connected_.load()) {
+        if (!connected()) {
             try {
-                postStatus("Collecting Data");
+                postStatus(FERROX_STATUS_COLLECTING);
                 platform::sleepFor(kAcceptDelay);
                 AcceptStream();
             } catch (const std::exception&) {
@@ -76,7 +77,7 @@ void FerroxEMG::handlePropertyChange(const char* name) {
     } else if (is(name, "Stop")) {
         if (!stopToggle_) {
             CompanionController::instance()->sendCommand("Stop");
-            postStatus("Stopping Data Collection");
+            postStatus(FERROX_STATUS_STOPPING);
         }
         stopToggle_ = !stopToggle_;
     } else {
@@ -88,11 +89,11 @@ void FerroxEMG::handlePropertyChange(const char* name) {
             if (!GetProperty(name, index)) {
                 return;
             }
-            LogError(0, "[FerroxEMG] Property integer value: %d", index);
+            LogError(0, FERROX_LOG_PROPERTY_INTEGER, index);
             if (index < 0 || index >= row.count) {
-                LogError(0, "[Example Device] Invalid property value index: %d", index);
+                LogError(0, FERROX_LOG_PROPERTY_INVALID_INDEX, index);
             } else {
-                LogError(0, "[Ferrox EMG] Mapped Property state: %s", row.labels[index]);
+                LogError(0, FERROX_LOG_PROPERTY_MAPPED, row.labels[index]);
                 applyRunMode(index);
             }
         }
@@ -136,12 +137,11 @@ void FerroxEMG::ChannelPropertyChanged(const char* channelName, const char* prop
     if (!descriptor->GetProperty("AnalogChannel_Enabled", enabled)) {
         enabled = false;
     }
-    LogError(0, "[Corvale Sensor ] Channel Enabled State Changed (Channel:%s  Enabled:%d)", channelName,
-             enabled ? 1 : 0);
+    LogError(0, FERROX_LOG_CHANNEL_ENABLED, channelName, enabled ? 1 : 0);
 }
 
 bool FerroxEMG::PrepareForSync() {
-    LogError(0, "[%s] [PrepareForSync]. Ready for sync", kDeviceLabel);
+    LogError(0, FERROX_LOG_READY_FOR_SYNC, kDeviceLabel);
     SetProperty(kNeedDeviceSyncFramePropName, true);
     SetProperty(kSyncStatusPropName, 2);
     return true;

@@ -1,0 +1,178 @@
+#include "device/CaptureLoop.h"
+
+#include "device/DeviceMessages.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace QuillmarkPluginDevices {
+
+CaptureLoop::CaptureLoop(Device& device, int valuesCapacity)
+    : device_(device), values_(static_cast<std::size_t>(std::max(valuesCapacity, 1)), 0.0f) {}
+
+CaptureLoop::~CaptureLoop() {
+    stop();
+}
+
+bool CaptureLoop::start(double rate) {
+    if (thread_.held()) {
+        if (!stop_.raised()) {
+            return true; // already capturing: start nothing
+        }
+        // An earlier stop gave up waiting; only start again once that thread has ended.
+        if (thread_.joinFor(std::chrono::milliseconds(0)) != platform::Thread::JoinResult::Joined) {
+            return false;
+        }
+    }
+    rate_ = rate;
+    stop_.reset();
+    if (!thread_.start(&CaptureLoop::CaptureThread, this)) {
+        stop_.raise();
+        return false;
+    }
+    return true;
+}
+
+bool CaptureLoop::stop(std::chrono::milliseconds limit) {
+    stop_.raise();
+    if (!thread_.held()) {
+        return true;
+    }
+    return thread_.joinFor(limit) == platform::Thread::JoinResult::Joined;
+}
+
+void CaptureLoop::stop() {
+    stop_.raise();
+    if (thread_.held()) {
+        thread_.join();
+    }
+}
+
+bool CaptureLoop::running() const {
+    return thread_.held() && !stop_.raised();
+}
+
+CaptureLoop::Statistics CaptureLoop::statistics() const {
+    std::lock_guard<std::mutex> lock(statisticsMutex_);
+    return statistics_;
+}
+
+int CaptureLoop::CaptureThread(void* loop) {
+    static_cast<CaptureLoop*>(loop)->run();
+    return 0;
+}
+
+void CaptureLoop::run() {
+    const auto period =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate_));
+    // Bounded by the frames a host keeps, whatever the rate: a longer burst would only overwrite itself.
+    constexpr double kMostCatchUpFrames = 4096.0;
+    constexpr int64_t kLeastCatchUpFrames = 10;
+    const int64_t catchUpFrames = std::max<int64_t>(
+        kLeastCatchUpFrames,
+        static_cast<int64_t>(
+            std::min(std::chrono::duration<double>(kCatchUpLimit).count() * rate_, kMostCatchUpFrames)));
+    const platform::TimerResolution timerResolution;
+    char text[512];
+
+    Statistics stats;
+    {
+        std::lock_guard<std::mutex> lock(statisticsMutex_);
+        statistics_ = stats;
+    }
+    // Tick k is due at start + k * period; frames follow the schedule, not the time the work took.
+    auto start = Clock::now();
+    int64_t tick = 0;
+    // Set while a connected stream has gone quiet; the arrival time of its last block before that.
+    bool stalled = false;
+    Clock::time_point lastBeforeStall{};
+
+    while (!stop_.raised()) {
+        const auto due = start + period * tick;
+        if (!stop_.sleepUntil(due)) {
+            break;
+        }
+        const auto now = Clock::now();
+        const int64_t dueTicks = (now - start) / period + 1 - tick;
+        const double latenessMs = std::chrono::duration<double, std::milli>(now - due).count();
+        stats.worstLatenessMs = std::max(stats.worstLatenessMs, latenessMs);
+        ++stats.ticks;
+        if (dueTicks > 1) {
+            ++stats.lateTicks;
+        }
+        int framesDue = static_cast<int>(std::min(dueTicks, catchUpFrames));
+        if (dueTicks > catchUpFrames) {
+            // Held up for longer than catch-up covers: the missed frames are gone; start a new schedule.
+            stats.skippedFrames += dueTicks - catchUpFrames;
+            start = now;
+            tick = 1;
+        } else {
+            tick += dueTicks;
+        }
+
+        // Each fill serves as many of the frames due as it has rows for; the stall notes follow the
+        // first fill of the tick.
+        bool firstFill = true;
+        while (framesDue > 0) {
+            const Fill fill = device_.fillValues(values_.data(), framesDue, now);
+            if (firstFill) {
+                firstFill = false;
+                if (fill.source == Source::Stale && !stalled) {
+                    stalled = true;
+                    lastBeforeStall = fill.newestArrival;
+                    ++stats.stalls;
+                    std::snprintf(text, sizeof text, FERROX_LOG_STREAM_STALLED,
+                                  static_cast<long long>(kStaleAfter.count()));
+                    device_.note(text);
+                } else if (fill.source == Source::Live && stalled) {
+                    stalled = false;
+                    std::snprintf(
+                        text, sizeof text, FERROX_LOG_STREAM_RESUMED,
+                        std::chrono::duration<double, std::milli>(fill.newestArrival - lastBeforeStall)
+                            .count());
+                    device_.note(text);
+                } else if (fill.source == Source::NoStream) {
+                    stalled = false; // the end of the stream has its own message
+                }
+            }
+            if (fill.valuesPerFrame <= 0 || fill.frames <= 0) {
+                break;
+            }
+            const int frames = std::min(fill.frames, framesDue);
+            int written = 0;
+            for (; written < frames; ++written) {
+                if (!device_.writeFrame(values_.data() +
+                                            static_cast<std::ptrdiff_t>(written) * fill.rowStride,
+                                        fill.rowValues)) {
+                    ++stats.refusedFrames;
+                    break;
+                }
+            }
+            stats.frames += written;
+            if (fill.source == Source::Stale) {
+                stats.staleFrames += written;
+            }
+            if (written < frames) {
+                break; // the host has no frame now; the next tick asks for the same ID again
+            }
+            framesDue -= frames;
+        }
+        if ((stats.ticks & 0x3FF) == 0) {
+            std::lock_guard<std::mutex> lock(statisticsMutex_);
+            statistics_ = stats;
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(statisticsMutex_);
+        statistics_ = stats;
+    }
+    std::snprintf(text, sizeof text, FERROX_LOG_CAPTURE_ENDED, static_cast<long long>(stats.frames),
+                  static_cast<long long>(stats.ticks), rate_, static_cast<long long>(stats.lateTicks),
+                  stats.worstLatenessMs, static_cast<long long>(stats.skippedFrames),
+                  static_cast<long long>(stats.refusedFrames), static_cast<long long>(stats.staleFrames),
+                  static_cast<long long>(stats.stalls));
+    device_.note(text);
+}
+
+} // namespace QuillmarkPluginDevices

@@ -1,0 +1,103 @@
+#pragma once
+
+#include "platform/Sleep.h"
+#include "platform/StopSignal.h"
+#include "platform/Thread.h"
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace QuillmarkPluginDevices {
+
+// The capture thread: keeps the device's schedule (tick k due at start + k periods), writes the frames
+// each tick brings due, catches up after a late tick, and counts what happened. What goes into a frame
+// and how a frame reaches the host is its device's (Device below).
+//
+// start() runs the thread; stop() is the one stop signal and joins, within a bound when asked. A stop
+// that gave up waiting leaves the thread held: start() refuses until it has ended, and a later stop()
+// or the destructor joins it.
+class CaptureLoop {
+public:
+    using Clock = platform::SteadyClock;
+
+    // A capture thread held up by the system writes the frames that fell due meanwhile, so frame IDs
+    // keep in step with the clock; only a hold-up longer than this (a suspended machine, a debugger)
+    // gives up those frames and starts a new schedule.
+    static constexpr std::chrono::milliseconds kCatchUpLimit{250};
+    // A connected stream that brings no block for this long is stalled: its last values are no longer
+    // live, so frames carry zeros until blocks arrive again.
+    static constexpr std::chrono::milliseconds kStaleAfter{250};
+
+    // Where a fill's values came from.
+    enum class Source { NoStream, Live, Stale };
+
+    // One fill: `frames` rows, row f at values + f * rowStride (a stride of 0: row 0 serves every
+    // frame), each holding the first `rowValues` of the `valuesPerFrame` active channels' values.
+    struct Fill {
+        int valuesPerFrame = 0;
+        int rowValues = 0;
+        int frames = 0;
+        int rowStride = 0;
+        Source source = Source::NoStream;
+        Clock::time_point newestArrival{}; // of the newest block the stream brought
+    };
+
+    // What the loop asks of its device. Called on the capture thread only.
+    class Device {
+    public:
+        // Up to `framesDue` frames' values into `values`, at `now`.
+        virtual Fill fillValues(float* values, int framesDue, Clock::time_point now) = 0;
+        // One frame into the host from `count` values; false when the host had no frame to give (the
+        // frame counter then stays).
+        virtual bool writeFrame(const float* row, int count) = 0;
+        // A line for the host's log at level 0.
+        virtual void note(const char* text) = 0;
+
+    protected:
+        ~Device() = default;
+    };
+
+    struct Statistics {
+        int64_t ticks = 0;
+        int64_t frames = 0;
+        int64_t lateTicks = 0;     // woke after the next tick was due, so wrote catch-up frames
+        int64_t skippedFrames = 0; // given up after hold-ups longer than kCatchUpLimit
+        int64_t refusedFrames = 0; // the host had no frame to give
+        int64_t staleFrames = 0;   // written with zeros while a connected stream had stalled
+        int64_t stalls = 0;        // times the stream went quiet for too long
+        double worstLatenessMs = 0.0;
+    };
+
+    // `valuesCapacity` floats for the fills, allocated here once.
+    CaptureLoop(Device& device, int valuesCapacity);
+    ~CaptureLoop();
+    CaptureLoop(const CaptureLoop&) = delete;
+    CaptureLoop& operator=(const CaptureLoop&) = delete;
+
+    // Runs the schedule at `rate` frames a second. True when already running; false when the thread
+    // could not be created or an earlier thread has not ended yet.
+    bool start(double rate);
+    // Stops the schedule; true once the thread has ended, false when it did not end within `limit`.
+    bool stop(std::chrono::milliseconds limit);
+    void stop();
+    bool running() const;
+
+    // What the last (or the running) capture measured against its schedule.
+    Statistics statistics() const;
+
+private:
+    static int CaptureThread(void* loop);
+    void run();
+
+    Device& device_;
+    std::vector<float> values_;
+    double rate_ = 1000.0;
+    platform::StopSignal stop_;
+    mutable std::mutex statisticsMutex_;
+    Statistics statistics_;
+    platform::Thread thread_;
+};
+
+} // namespace QuillmarkPluginDevices

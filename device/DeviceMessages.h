@@ -1,0 +1,34 @@
+#pragma once
+
+// Every line the device writes to the host's log (LogError) and every status text it posts, in one
+// place. Users, hosts and the companion's own tooling see these texts: they are kept exactly as they
+// stand, the uneven prefixes and spacing included ("[ FerroxEMG]", "[Example Device]", "[Ferrox EMG]",
+// "[Corvale Sensor ]", the double space in "from  buffer"). Change a text only together with whatever
+// reads it. They are macros so that the compiler still checks each format against its arguments.
+
+// Property changes (level 0).
+#define FERROX_LOG_PROPERTY_CHANGED "[ FerroxEMG] Property changed (%s)"
+#define FERROX_LOG_PROPERTY_INTEGER "[FerroxEMG] Property integer value: %d"
+#define FERROX_LOG_PROPERTY_MAPPED "[Ferrox EMG] Mapped Property state: %s"
+#define FERROX_LOG_PROPERTY_INVALID_INDEX "[Example Device] Invalid property value index: %d"
+#define FERROX_LOG_CHANNEL_ENABLED "[Corvale Sensor ] Channel Enabled State Changed (Channel:%s  Enabled:%d)"
+#define FERROX_LOG_READY_FOR_SYNC "[%s] [PrepareForSync]. Ready for sync"
+
+// The sample stream (level 0).
+#define FERROX_LOG_STREAM_ENDED                                                                              \
+    "[FerroxEMG] Sample stream ended (%s); frames carry zeros until the next AppRunMode change"
+#define FERROX_LOG_STREAM_STALLED                                                                            \
+    "[FerroxEMG] Sample stream stalled (no block for %lld ms); frames carry zeros until blocks arrive again"
+#define FERROX_LOG_STREAM_RESUMED "[FerroxEMG] Sample stream resumed after %.0f ms without blocks"
+
+// Capture (a refused frame at level 1, the closing line at level 0).
+#define FERROX_LOG_FRAME_REFUSED "[Ferrox Device] Unable to get frame from  buffer (frameID:%d)"
+#define FERROX_LOG_CAPTURE_ENDED                                                                             \
+    "[FerroxEMG] Capture ended: %lld frames in %lld ticks at %.1f Hz, %lld late ticks (worst %.3f ms), "     \
+    "%lld frames skipped, %lld frames refused by the host, %lld stale frames in %lld stalls"
+
+// Status texts posted through the device manager.
+#define FERROX_STATUS_SCANNING "Scanning Sensor"
+#define FERROX_STATUS_SCANNED "Scanned Sensor Succesfully"
+#define FERROX_STATUS_COLLECTING "Collecting Data"
+#define FERROX_STATUS_STOPPING "Stopping Data Collection"
