@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <string>
 
 namespace QuillmarkPluginDevices {
 
@@ -24,13 +25,16 @@ bool FerroxEMG::StartCapture() {
     receiver_.stop();
     const bool result = cPluginDevice<float>::StartCapture();
 
-    // Blocks from before this capture are not live any more.
-    blockQueue_.clear();
     double rate = kDefaultRate;
     if (!GetProperty(kRatePropName, rate) || !(rate > 0.0) || !std::isfinite(rate)) {
         rate = kDefaultRate;
     }
     SetProperty(kRatePropName, rate);
+    // Blocks from before this capture are not live any more.
+    blockQueue_.clear();
+    playout_.start(rate, kStaleAfter);
+    playout_.setActive(delivery() == Delivery::EverySample);
+    nextSlipSummary_ = CaptureLoop::Clock::time_point{};
 
     if (!receiver_.start()) {
         return false;
@@ -55,40 +59,121 @@ void FerroxEMG::FillFrameValues(float* values, int& valuesPerFrame, int& frameCo
     frameCount = fill.frames;
 }
 
+int FerroxEMG::mapChannelIds(int count) {
+    for (int i = 0; i < count; ++i) {
+        channelIds_[static_cast<std::size_t>(i)] = ChannelID(i);
+    }
+    return count;
+}
+
 CaptureLoop::Fill FerroxEMG::fillValues(float* values, int framesDue, CaptureLoop::Clock::time_point now) {
+    using Source = CaptureLoop::Source;
     CaptureLoop::Fill fill;
     fill.valuesPerFrame = ActiveChannelCount();
-    fill.rowValues = std::clamp(fill.valuesPerFrame, 0, kValuesBufferSize);
-    // The stream is sampled, not replayed: row 0 serves every frame due.
-    fill.frames = std::clamp(framesDue, 1, kValueRows);
-    fill.rowStride = 0;
+    fill.rowValues = mapChannelIds(std::clamp(fill.valuesPerFrame, 0, kValuesBufferSize));
+    const int* ids = channelIds_.data();
+    const int count = fill.rowValues;
+    auto mapRow = [ids, count](float* row, const SampleBlock& block) {
+        for (int i = 0; i < count; ++i) {
+            const int id = ids[i];
+            row[i] = (id >= 0 && id < static_cast<int>(SampleBlock::kValues))
+                         ? static_cast<float>(block.values[static_cast<std::size_t>(id)])
+                         : 0.0f;
+        }
+    };
     const bool live = receiver_.connected();
-    blockQueue_.withSecondNewest([&](const SampleBlock* block, BlockQueue::Clock::time_point arrived) {
-        fill.newestArrival = arrived;
-        if (live && block) {
-            fill.source =
-                now - arrived > kStaleAfter ? CaptureLoop::Source::Stale : CaptureLoop::Source::Live;
+
+    if (delivery() == Delivery::NewestSample) {
+        // The stream is sampled, not replayed: row 0 serves every frame due.
+        fill.frames = std::clamp(framesDue, 1, kValueRows);
+        fill.rowStride = 0;
+        blockQueue_.withSecondNewest([&](const SampleBlock* block, BlockQueue::Clock::time_point arrived) {
+            fill.newestArrival = arrived;
+            if (live && block) {
+                fill.source = now - arrived > kStaleAfter ? Source::Stale : Source::Live;
+            }
+            if (fill.source == Source::Live) {
+                mapRow(values, *block);
+            } else {
+                std::fill(values, values + count, 0.0f);
+            }
+        });
+        return fill;
+    }
+
+    // Every sample: one row per frame, each the next block the playout buffer gives.
+    const int stride = std::max(count, kRowValues);
+    fill.rowStride = stride;
+    fill.frames = std::clamp(framesDue, 1, std::max(1, kValuesBufferSize / stride));
+    if (!live) {
+        for (int f = 0; f < fill.frames; ++f) {
+            std::fill(values + f * stride, values + f * stride + count, 0.0f);
         }
-        if (fill.source != CaptureLoop::Source::Live) {
-            std::fill(values, values + fill.rowValues, 0.0f);
-            return;
-        }
-        for (int i = 0; i < fill.rowValues; ++i) {
-            const int id = ChannelID(i);
-            values[i] = (id >= 0 && id < static_cast<int>(SampleBlock::kValues))
-                            ? static_cast<float>(block->values[static_cast<std::size_t>(id)])
-                            : 0.0f;
-        }
-    });
+        return fill;
+    }
+    playout_.take(fill.frames, FrameCounter(), now,
+                  [&](int f, PlayoutBuffer::Take take, const SampleBlock* block) {
+                      float* row = values + f * stride;
+                      if (take == PlayoutBuffer::Take::Block) {
+                          mapRow(row, *block);
+                      } else {
+                          std::fill(row, row + count, 0.0f);
+                      }
+                      if (f == 0) {
+                          fill.source = take == PlayoutBuffer::Take::Block   ? Source::Live
+                                        : take == PlayoutBuffer::Take::Stale ? Source::Stale
+                                                                             : Source::NoStream;
+                      }
+                  });
+    fill.newestArrival = playout_.newestArrival();
+    logPlayoutNotes(now, false);
     return fill;
 }
 
-CaptureLoop::Fill FerroxEMG::CaptureTarget::fillValues(float* values, int framesDue,
-                                                       CaptureLoop::Clock::time_point now) {
+void FerroxEMG::logPlayoutNotes(CaptureLoop::Clock::time_point now, bool final) {
+    // The log is never written per tick: the rate note at most once a second, slips once every 10 s.
+    constexpr auto kSlipSummaryEvery = std::chrono::seconds(10);
+    if (!final && now < nextSlipSummary_) {
+        return;
+    }
+    nextSlipSummary_ = now + kSlipSummaryEvery;
+    const PlayoutBuffer::RateNote note = playout_.takeRateNote();
+    if (note.fresh) {
+        double rate = kDefaultRate;
+        GetProperty(kRatePropName, rate);
+        LogError(0, FERROX_LOG_RATE_MISMATCH, note.blocksPerSecond, rate,
+                 note.blocksPerSecond > rate ? "surplus is dropped" : "deficit is repeated");
+    }
+    constexpr std::size_t kListed = 16;
+    PlayoutBuffer::Slip slips[kListed];
+    uint64_t more = 0;
+    const std::size_t n = playout_.takeSlips(slips, kListed, more);
+    if (n == 0) {
+        return;
+    }
+    std::string text;
+    for (std::size_t i = 0; i < n; ++i) {
+        text += i == 0 ? " frame " : ", frame ";
+        text += std::to_string(slips[i].frameID);
+        if (slips[i].kind == PlayoutBuffer::SlipKind::Repeated) {
+            text += " repeated";
+        } else {
+            text += slips[i].blocks > 1 ? " after " + std::to_string(slips[i].blocks) + " blocks dropped"
+                                        : " after a block dropped";
+        }
+    }
+    if (more > 0) {
+        text += " and " + std::to_string(more) + " more";
+    }
+    LogError(0, FERROX_LOG_PLAYOUT_SLIPS, text.c_str());
+}
+
+CaptureLoop::Fill FerroxEMG::Callbacks::fillValues(float* values, int framesDue,
+                                                   CaptureLoop::Clock::time_point now) {
     return device_.fillValues(values, framesDue, now);
 }
 
-bool FerroxEMG::CaptureTarget::writeFrame(const float* row, int count) {
+bool FerroxEMG::Callbacks::writeFrame(const float* row, int count) {
     const int32_t frameID = device_.FrameCounter();
     AnalogSystem::AnalogFrame<float>* frame = device_.BeginFrameUpdate(frameID, true);
     if (!frame) {
@@ -109,8 +194,39 @@ bool FerroxEMG::CaptureTarget::writeFrame(const float* row, int count) {
     return true;
 }
 
-void FerroxEMG::CaptureTarget::note(const char* text) {
-    device_.LogError(0, "%s", text);
+void FerroxEMG::Callbacks::streamStalled() {
+    device_.LogError(0, FERROX_LOG_STREAM_STALLED, static_cast<long long>(kStaleAfter.count()));
+}
+
+void FerroxEMG::Callbacks::streamResumed(double gapMs) {
+    device_.LogError(0, FERROX_LOG_STREAM_RESUMED, gapMs);
+}
+
+void FerroxEMG::Callbacks::captureEnded(const CaptureLoop::Statistics& stats, double rate) {
+    device_.logPlayoutNotes(CaptureLoop::Clock::now(), true);
+    const PlayoutBuffer::Statistics playout = device_.playout_.statistics();
+    device_.LogError(
+        0, FERROX_LOG_CAPTURE_ENDED, static_cast<long long>(stats.frames),
+        static_cast<long long>(stats.ticks), rate, static_cast<long long>(stats.lateTicks),
+        stats.worstLatenessMs, static_cast<long long>(stats.skippedFrames),
+        static_cast<long long>(stats.refusedFrames), static_cast<long long>(stats.staleFrames),
+        static_cast<long long>(stats.stalls),
+        device_.delivery() == Delivery::EverySample ? "every-sample" : "newest-sample",
+        static_cast<unsigned long long>(playout.received), static_cast<unsigned long long>(playout.delivered),
+        static_cast<unsigned long long>(playout.repeated), static_cast<unsigned long long>(playout.dropped),
+        static_cast<unsigned long long>(playout.slips), playout.depthMedian, playout.depthLargest);
+}
+
+void FerroxEMG::Callbacks::streamEnded(const char* why) {
+    device_.LogError(0, FERROX_LOG_STREAM_ENDED, why);
+}
+
+void FerroxEMG::Callbacks::streamReplaced() {
+    device_.LogError(0, FERROX_LOG_STREAM_REPLACED);
+}
+
+void FerroxEMG::Callbacks::acknowledgementsRefused(int error) {
+    device_.LogError(0, FERROX_LOG_ACKNOWLEDGEMENTS_REFUSED, error);
 }
 
 } // namespace QuillmarkPluginDevices

@@ -1,9 +1,6 @@
 #include "device/CaptureLoop.h"
 
-#include "device/DeviceMessages.h"
-
 #include <algorithm>
-#include <cstdio>
 
 namespace QuillmarkPluginDevices {
 
@@ -73,7 +70,6 @@ void CaptureLoop::run() {
         static_cast<int64_t>(
             std::min(std::chrono::duration<double>(kCatchUpLimit).count() * rate_, kMostCatchUpFrames)));
     const platform::TimerResolution timerResolution;
-    char text[512];
 
     Statistics stats;
     {
@@ -121,16 +117,12 @@ void CaptureLoop::run() {
                     stalled = true;
                     lastBeforeStall = fill.newestArrival;
                     ++stats.stalls;
-                    std::snprintf(text, sizeof text, FERROX_LOG_STREAM_STALLED,
-                                  static_cast<long long>(kStaleAfter.count()));
-                    device_.note(text);
+                    device_.streamStalled();
                 } else if (fill.source == Source::Live && stalled) {
                     stalled = false;
-                    std::snprintf(
-                        text, sizeof text, FERROX_LOG_STREAM_RESUMED,
+                    device_.streamResumed(
                         std::chrono::duration<double, std::milli>(fill.newestArrival - lastBeforeStall)
                             .count());
-                    device_.note(text);
                 } else if (fill.source == Source::NoStream) {
                     stalled = false; // the end of the stream has its own message
                 }
@@ -167,12 +159,7 @@ void CaptureLoop::run() {
         std::lock_guard<std::mutex> lock(statisticsMutex_);
         statistics_ = stats;
     }
-    std::snprintf(text, sizeof text, FERROX_LOG_CAPTURE_ENDED, static_cast<long long>(stats.frames),
-                  static_cast<long long>(stats.ticks), rate_, static_cast<long long>(stats.lateTicks),
-                  stats.worstLatenessMs, static_cast<long long>(stats.skippedFrames),
-                  static_cast<long long>(stats.refusedFrames), static_cast<long long>(stats.staleFrames),
-                  static_cast<long long>(stats.stalls));
-    device_.note(text);
+    device_.captureEnded(stats, rate_);
 }
 
 } // namespace QuillmarkPluginDevices

@@ -44,21 +44,6 @@ public:
         Clock::time_point newestArrival{}; // of the newest block the stream brought
     };
 
-    // What the loop asks of its device. Called on the capture thread only.
-    class Device {
-    public:
-        // Up to `framesDue` frames' values into `values`, at `now`.
-        virtual Fill fillValues(float* values, int framesDue, Clock::time_point now) = 0;
-        // One frame into the host from `count` values; false when the host had no frame to give (the
-        // frame counter then stays).
-        virtual bool writeFrame(const float* row, int count) = 0;
-        // A line for the host's log at level 0.
-        virtual void note(const char* text) = 0;
-
-    protected:
-        ~Device() = default;
-    };
-
     struct Statistics {
         int64_t ticks = 0;
         int64_t frames = 0;
@@ -71,6 +56,24 @@ public:
     };
 
     // `valuesCapacity` floats for the fills, allocated here once.
+    // What the loop asks of its device and tells it. Called on the capture thread only.
+    class Device {
+    public:
+        // Up to `framesDue` frames' values into `values`, at `now`.
+        virtual Fill fillValues(float* values, int framesDue, Clock::time_point now) = 0;
+        // One frame into the host from `count` values; false when the host had no frame to give (the
+        // frame counter then stays).
+        virtual bool writeFrame(const float* row, int count) = 0;
+        // A connected stream went quiet for kStaleAfter; it brings blocks again after `gapMs`.
+        virtual void streamStalled() = 0;
+        virtual void streamResumed(double gapMs) = 0;
+        // The capture is over.
+        virtual void captureEnded(const Statistics& statistics, double rate) = 0;
+
+    protected:
+        ~Device() = default;
+    };
+
     CaptureLoop(Device& device, int valuesCapacity);
     ~CaptureLoop();
     CaptureLoop(const CaptureLoop&) = delete;

@@ -20,12 +20,23 @@
 #define FERROX_LOG_STREAM_STALLED                                                                            \
     "[FerroxEMG] Sample stream stalled (no block for %lld ms); frames carry zeros until blocks arrive again"
 #define FERROX_LOG_STREAM_RESUMED "[FerroxEMG] Sample stream resumed after %.0f ms without blocks"
+#define FERROX_LOG_STREAM_REPLACED                                                                           \
+    "[FerroxEMG] Sample stream replaced: the stalled connection gave way to a new one"
+#define FERROX_LOG_ACKNOWLEDGEMENTS_REFUSED                                                                  \
+    "[FerroxEMG] Prompt acknowledgements refused on the sample stream (error %d); a companion that leaves "  \
+    "Nagle's algorithm on may deliver in bursts"
+#define FERROX_LOG_RATE_MISMATCH                                                                             \
+    "[FerroxEMG] Sample stream brings %.1f blocks a second against the device rate of %.1f Hz; the %s "      \
+    "evenly"
+#define FERROX_LOG_PLAYOUT_SLIPS "[FerroxEMG] Playout slips:%s"
 
 // Capture (a refused frame at level 1, the closing line at level 0).
 #define FERROX_LOG_FRAME_REFUSED "[Ferrox Device] Unable to get frame from  buffer (frameID:%d)"
 #define FERROX_LOG_CAPTURE_ENDED                                                                             \
     "[FerroxEMG] Capture ended: %lld frames in %lld ticks at %.1f Hz, %lld late ticks (worst %.3f ms), "     \
-    "%lld frames skipped, %lld frames refused by the host, %lld stale frames in %lld stalls"
+    "%lld frames skipped, %lld frames refused by the host, %lld stale frames in %lld stalls; %s delivery, "  \
+    "%llu blocks received, %llu delivered, %llu repeated, %llu dropped, %llu slips, playout depth %zu "      \
+    "median, %zu largest"
 
 // Status texts posted through the device manager.
 #define FERROX_STATUS_SCANNING "Scanning Sensor"

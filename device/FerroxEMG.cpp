@@ -30,12 +30,14 @@ const FlagRow kDeviceFlagRows[] = {
 } // namespace
 
 FerroxEMG::FerroxEMG(std::vector<SensorRecord>&& sensors, unsigned short port)
-    : sensors_(std::move(sensors)),
-      receiver_(port, blockQueue_, [this](const char* why) { LogError(0, FERROX_LOG_STREAM_ENDED, why); }),
-      capture_(captureTarget_, kValuesBufferSize) {
+    : sensors_(std::move(sensors)), receiver_(port, blockQueue_, playout_, kStaleAfter, callbacks_),
+      capture_(callbacks_, kValuesBufferSize), channelIds_(static_cast<std::size_t>(kValuesBufferSize), 0) {
     for (const FlagRow& row : kDeviceFlagRows) {
         ModifyProperty(row.property, row.flags[0], row.flags[1], row.flags[2], row.flags[3]);
     }
+    // Shown and saved with the device's other settings; every sample unless the user picks otherwise.
+    SetProperty(kDeliveryPropName, static_cast<int>(Delivery::EverySample));
+    ModifyProperty(kDeliveryPropName, true, false, false, true);
 
     // Only the first device of a process gets the pipe; later ones fail here and work on.
     pipeHandle_ = platform::createInboundNamedPipe(kCompanionPipeName);

@@ -3,11 +3,13 @@
 #include "companion/OutputRelay.h"
 #include "device/BlockQueue.h"
 #include "device/CaptureLoop.h"
+#include "device/PlayoutBuffer.h"
 #include "device/SampleReceiver.h"
 #include "host/Device.h"
 #include "inventory/SensorRecord.h"
 #include "platform/Handle.h"
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <vector>
@@ -50,10 +52,17 @@ public:
     // stream is live).
     void AcceptStream();
 
-    // Fills row 0 of `values` (kValuesBufferSize floats) from the second-newest block, or with zeros
-    // while no stream is live, fewer than two blocks are queued or the stream has stalled. Reports the active
-    // channel count and the frames due, bounded by the rows of the buffer. Row 0 serves every frame due.
+    // How frames take the stream ("Delivery", an index into its labels).
+    enum class Delivery { EverySample = 0, NewestSample = 1 };
+    static constexpr const char* kDeliveryPropName = "Delivery";
+
+    // Fills `values` (kValuesBufferSize floats) for up to `framesDue` frames and reports the active channel
+    // count and how many frames it filled, bounded by the rows of the buffer. Every sample: one row per
+    // frame, rows max(active channels, kRowValues) apart, each the next block of the playout buffer. Newest
+    // sample: row 0 from the second-newest block, serving every frame due. Zeros while no stream is live,
+    // before the stream has started or after it has stalled.
     void FillFrameValues(float* values, int& valuesPerFrame, int& frameCount, int framesDue = 1);
+    Delivery delivery() const { return static_cast<Delivery>(delivery_.load()); }
 
     // For the factory: descriptor names live here for the device's lifetime and never move.
     std::deque<std::vector<char>>& channelNameStore() { return channelNameStore_; }
@@ -62,26 +71,35 @@ public:
     unsigned short listeningPort() const { return receiver_.port(); }
     bool connected() const { return receiver_.connected(); }
     const BlockQueue& blockQueue() const { return blockQueue_; }
+    PlayoutBuffer::Statistics playoutStatistics() const { return playout_.statistics(); }
+    SampleReceiver::Statistics streamStatistics() const { return receiver_.statistics(); }
 
     using CaptureStatistics = CaptureLoop::Statistics;
     // What the last capture measured against its schedule.
     CaptureStatistics captureStatistics() const { return capture_.statistics(); }
 
 private:
-    // The capture loop's view of the device.
-    class CaptureTarget final : public CaptureLoop::Device {
+    // What the receiver and the capture loop call back into.
+    class Callbacks final : public CaptureLoop::Device, public SampleReceiver::Events {
     public:
-        explicit CaptureTarget(FerroxEMG& device) : device_(device) {}
+        explicit Callbacks(FerroxEMG& device) : device_(device) {}
         CaptureLoop::Fill fillValues(float* values, int framesDue,
                                      CaptureLoop::Clock::time_point now) override;
         bool writeFrame(const float* row, int count) override;
-        void note(const char* text) override;
+        void streamStalled() override;
+        void streamResumed(double gapMs) override;
+        void captureEnded(const CaptureLoop::Statistics& statistics, double rate) override;
+        void streamEnded(const char* why) override;
+        void streamReplaced() override;
+        void acknowledgementsRefused(int error) override;
 
     private:
         FerroxEMG& device_;
     };
 
     CaptureLoop::Fill fillValues(float* values, int framesDue, CaptureLoop::Clock::time_point now);
+    int mapChannelIds(int count);
+    void logPlayoutNotes(CaptureLoop::Clock::time_point now, bool final);
     void applyRunMode(int index);
     void postStatus(const char* text);
     void handlePropertyChange(const char* name);
@@ -90,10 +108,16 @@ private:
     bool stopToggle_ = false;
     platform::NativeHandle pipeHandle_ = platform::kInvalidHandle;
     std::vector<SensorRecord> sensors_;
+    std::atomic<int> delivery_{static_cast<int>(Delivery::EverySample)};
     BlockQueue blockQueue_;
+    PlayoutBuffer playout_;
+    Callbacks callbacks_{*this};
     SampleReceiver receiver_;
-    CaptureTarget captureTarget_{*this};
     CaptureLoop capture_;
+    // The capture thread's alone: the channel ID of each active channel for the fill under way, and
+    // when the playout slips are next summed up in the log.
+    std::vector<int> channelIds_;
+    CaptureLoop::Clock::time_point nextSlipSummary_{};
     OutputRelay relay_;
 };
 

@@ -17,13 +17,16 @@ constexpr const char* kDeviceLabel = "FerroxEMG";
 constexpr auto kAcceptDelay = std::chrono::milliseconds(5);
 
 // The enumerated device properties and their value labels.
+enum class Enumerated { RunMode, Delivery };
 struct RunModeRow {
     const char* property;
     const char* labels[3];
     int count;
+    Enumerated what;
 };
 const RunModeRow kRunModeTable[] = {
-    {"Configuration", {"EMG", "EMG plus Accelerometer", "EMG plus Gyrscope"}, 3},
+    {"Configuration", {"EMG", "EMG plus Accelerometer", "EMG plus Gyrscope"}, 3, Enumerated::RunMode},
+    {FerroxEMG::kDeliveryPropName, {"Every sample", "Newest sample", nullptr}, 2, Enumerated::Delivery},
 };
 
 constexpr int kEmgNames = 129; // EMG_Signal 0 .. EMG_Signal 128
@@ -94,7 +97,12 @@ void FerroxEMG::handlePropertyChange(const char* name) {
                 LogError(0, FERROX_LOG_PROPERTY_INVALID_INDEX, index);
             } else {
                 LogError(0, FERROX_LOG_PROPERTY_MAPPED, row.labels[index]);
-                applyRunMode(index);
+                if (row.what == Enumerated::RunMode) {
+                    applyRunMode(index);
+                } else {
+                    delivery_ = index;
+                    playout_.setActive(static_cast<Delivery>(index) == Delivery::EverySample);
+                }
             }
         }
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/BlockQueue.h"
+#include "device/PlayoutBuffer.h"
 #include "platform/Handle.h"
 #include "platform/SocketWaiter.h"
 #include "platform/Thread.h"
@@ -11,13 +12,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
+#include <chrono>
 #include <mutex>
 
 namespace QuillmarkPluginDevices {
 
 // The device's end of the sample stream: the loopback listener, the one connection taken from it, and
-// the receive thread that cuts the stream into whole blocks for the block queue.
+// the receive thread that cuts the stream into whole blocks for the block queue and the playout buffer.
 //
 // The host's thread takes a connection with accept(); the receive thread runs from start() to stop()
 // (one capture) and reads whatever connection is live, waiting for one when there is none. stop() is
@@ -25,8 +26,16 @@ namespace QuillmarkPluginDevices {
 // idempotent, start() may follow it again, and the destructor calls it before any socket closes.
 class SampleReceiver {
 public:
-    // Why a stream ended, as the device's log says it.
-    using EndHandler = std::function<void(const char* why)>;
+    // What the receiver tells its device. Called on the receive thread, or on the thread in accept().
+    class Events {
+    public:
+        virtual void streamEnded(const char* why) = 0;
+        virtual void streamReplaced() = 0;
+        virtual void acknowledgementsRefused(int error) = 0;
+
+    protected:
+        ~Events() = default;
+    };
 
     struct Statistics {
         uint64_t connections = 0; // connections accepted
@@ -35,9 +44,11 @@ public:
     };
 
     // Sets up the listener; throws boost::system::system_error ("open", "set_option", "bind", "listen",
-    // "non_blocking"). `port` 0 picks a free port. `onEnd` runs on the receive thread when a connection
-    // ends, after the queue has been emptied and connected() has turned false.
-    SampleReceiver(unsigned short port, BlockQueue& queue, EndHandler onEnd);
+    // "non_blocking"). `port` 0 picks a free port. A connection that brought nothing for `staleAfter`
+    // has stalled. streamEnded runs when a connection ends, after the queue and the buffer have been
+    // emptied and connected() has turned false.
+    SampleReceiver(unsigned short port, BlockQueue& queue, PlayoutBuffer& playout,
+                   std::chrono::nanoseconds staleAfter, Events& events);
     ~SampleReceiver();
     SampleReceiver(const SampleReceiver&) = delete;
     SampleReceiver& operator=(const SampleReceiver&) = delete;
@@ -46,7 +57,9 @@ public:
 
     // Takes a connection the companion has already made; never waits for one. Throws
     // boost::system::system_error "accept" (would-block when none is pending, already-open while a
-    // stream is live).
+    // stream is live). A live connection that has stalled gives way to one that is waiting on the
+    // listener (a companion that hung and was started again): the receive thread then reads the new
+    // one, and the stalled one is closed.
     void accept();
     // True while a live connection is accepted; false again once it has ended.
     bool connected() const { return connected_.load(); }
@@ -63,12 +76,19 @@ private:
     static int ReceiveThread(void* receiver);
     void run();
     void endStream(const char* why);
+    bool takeUpReplacement();
+    void prepareAccepted(boost::asio::ip::tcp::socket& socket);
 
     BlockQueue& queue_;
-    EndHandler onEnd_;
+    PlayoutBuffer& playout_;
+    std::chrono::nanoseconds staleAfter_;
+    Events& events_;
     boost::asio::io_context ioContext_;
     boost::asio::ip::tcp::acceptor listener_;
     boost::asio::ip::tcp::socket stream_;
+    boost::asio::ip::tcp::socket replacement_;  // taken while the stream had stalled, for the thread
+    std::atomic<bool> replacementReady_{false}; // written under streamMutex_
+    bool acknowledgementsRefused_ = false;
     unsigned short port_ = 0;
     std::atomic<bool> connected_{false};
 
@@ -81,6 +101,8 @@ private:
     std::atomic<uint64_t> connections_{0};
     std::atomic<uint64_t> ends_{0};
     std::atomic<uint64_t> blocks_{0};
+    // Steady-clock time of the last block, or of the accept (nanoseconds since the clock's epoch).
+    std::atomic<int64_t> lastActivity_{0};
 
     // The receive thread's alone.
     BlockAssembler assembler_;

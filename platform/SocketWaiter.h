@@ -13,14 +13,15 @@ namespace platform {
 // socket that interrupt() sends one datagram to.
 class SocketWaiter {
 public:
-    enum class Result { Readable, Interrupted, Failed };
+    enum class Result { Readable, Interrupted, Failed, TimedOut };
 
     SocketWaiter();
     ~SocketWaiter();
     SocketWaiter(const SocketWaiter&) = delete;
     SocketWaiter& operator=(const SocketWaiter&) = delete;
 
-    Result waitReadable(NativeHandle socket);
+    // TimedOut after `timeoutMs` without either (negative: no limit).
+    Result waitReadable(NativeHandle socket, int timeoutMs = -1);
 
     // Wakes a wait in progress; every later wait returns Interrupted until reset().
     void interrupt();

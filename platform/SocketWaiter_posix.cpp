@@ -16,11 +16,19 @@ SocketWaiter::~SocketWaiter() {
     delete native_;
 }
 
-SocketWaiter::Result SocketWaiter::waitReadable(NativeHandle socket) {
+SocketWaiter::Result SocketWaiter::waitReadable(NativeHandle socket, int timeoutMs) {
     short revents = 0;
-    const auto outcome = native_->poll.wait(static_cast<int>(socket), POLLIN, revents, interrupted_);
-    if (outcome != WakeablePoll::Outcome::Ready) {
-        return outcome == WakeablePoll::Outcome::Interrupted ? Result::Interrupted : Result::Failed;
+    const auto outcome =
+        native_->poll.wait(static_cast<int>(socket), POLLIN, revents, interrupted_, timeoutMs);
+    switch (outcome) {
+    case WakeablePoll::Outcome::Ready:
+        break;
+    case WakeablePoll::Outcome::Interrupted:
+        return Result::Interrupted;
+    case WakeablePoll::Outcome::TimedOut:
+        return Result::TimedOut;
+    case WakeablePoll::Outcome::Failed:
+        return Result::Failed;
     }
     // Hang-up and error are readable too: the read that follows reports them.
     return (revents & (POLLIN | POLLHUP | POLLERR)) ? Result::Readable : Result::Failed;

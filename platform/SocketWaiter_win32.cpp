@@ -45,7 +45,7 @@ SocketWaiter::~SocketWaiter() {
     delete native_;
 }
 
-SocketWaiter::Result SocketWaiter::waitReadable(NativeHandle socket) {
+SocketWaiter::Result SocketWaiter::waitReadable(NativeHandle socket, int timeoutMs) {
     for (;;) {
         if (interrupted_.load()) {
             return Result::Interrupted;
@@ -56,12 +56,15 @@ SocketWaiter::Result SocketWaiter::waitReadable(NativeHandle socket) {
         fds[1].fd = native_->wake;
         fds[1].events = POLLRDNORM;
         const ULONG count = native_->wake != INVALID_SOCKET ? 2 : 1;
-        const int n = ::WSAPoll(fds, count, -1);
+        const int n = ::WSAPoll(fds, count, timeoutMs < 0 ? -1 : timeoutMs);
         if (n == SOCKET_ERROR) {
             if (::WSAGetLastError() == WSAEINTR) {
                 continue;
             }
             return Result::Failed;
+        }
+        if (n == 0) {
+            return Result::TimedOut;
         }
         if (interrupted_.load()) {
             return Result::Interrupted;

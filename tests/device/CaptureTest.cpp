@@ -27,6 +27,7 @@ Fill fill(FerroxEMG& device, int framesDue = 1) {
 TEST(FrameValues, SecondNewestBlockMappedByChannelId) {
     // Descriptors 0..5 with 1, 3 and 5 active: active channel i reads block value ChannelID(i).
     DeviceRig rig(6, 0);
+    rig.newestSample();
     for (int d : {1, 3, 5}) {
         rig.device->ChannelDescriptor(d)->SetProperty("AnalogChannel_Enabled", true);
     }
@@ -56,6 +57,7 @@ TEST(FrameValues, SecondNewestBlockMappedByChannelId) {
 TEST(FrameValues, ChannelIdsBeyondTheBlockReadZeroAndTheBufferIsNeverOverrun) {
     // 1300 active channels: more than the values buffer holds.
     DeviceRig rig(1300);
+    rig.newestSample();
     ASSERT_TRUE(rig.device->StartCapture());
     rig.connectStream();
     rig.client->sendBlock(rampBlock(1.0));
@@ -74,6 +76,10 @@ TEST(FrameValues, ChannelIdsBeyondTheBlockReadZeroAndTheBufferIsNeverOverrun) {
     int64_t committed = 0;
     ASSERT_TRUE(rig.device->ReadFrame(rig.device->GetMostRecentFrameID(), samples, committed));
     EXPECT_EQ(samples.size(), 1300u);
+    // Every sample gives each frame a row of its own, rows max(active channels, 128) apart: room for one.
+    rig.device->SetProperty(FerroxEMG::kDeliveryPropName, static_cast<int>(FerroxEMG::Delivery::EverySample));
+    rig.device->PropertyChanged(FerroxEMG::kDeliveryPropName);
+    EXPECT_EQ(fill(*rig.device, 50).frames, 1);
 }
 
 TEST(Capture, FrameCountFollowsRateTimesTimeWithConsecutiveIds) {
@@ -116,6 +122,7 @@ TEST(Capture, AHeldUpCaptureThreadCatchesUpToItsLimit) {
     for (const Case c : {Case{milliseconds(100), 0.0}, Case{milliseconds(600), 350.0}}) {
         SCOPED_TRACE(std::to_string(c.hold.count()) + " ms");
         DeviceRig rig(4);
+        rig.newestSample();
         ASSERT_TRUE(rig.device->StartCapture());
         const auto start = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(milliseconds(300));

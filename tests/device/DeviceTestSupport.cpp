@@ -111,6 +111,12 @@ void DeviceRig::connectStream() {
     });
 }
 
+void DeviceRig::newestSample() {
+    device->SetProperty(QuillmarkPluginDevices::FerroxEMG::kDeliveryPropName,
+                        static_cast<int>(QuillmarkPluginDevices::FerroxEMG::Delivery::NewestSample));
+    device->PropertyChanged(QuillmarkPluginDevices::FerroxEMG::kDeliveryPropName);
+}
+
 bool DeviceRig::logged(const std::string& text) const {
     for (const auto& entry : device->LoggedMessages()) {
         if (entry.text == text) {

@@ -45,6 +45,9 @@ struct DeviceRig {
     ~DeviceRig();
 
     void connectStream(); // a client connects and "AppRunMode" accepts it
+    // Frames take the second-newest block, as the tests of that delivery expect; they call the fill
+    // themselves, which in the other delivery would take blocks from the capture.
+    void newestSample();
     std::vector<std::string> statusTexts() const { return manager.Messages(); }
     bool logged(const std::string& text) const;
     int countLogged(const std::string& prefix) const;

@@ -271,6 +271,7 @@ bool allBitsZero(const std::vector<float>& samples) {
 TEST(StreamFaults, GarbageBlocksInRandomWritesArriveWholeAndBitExact) {
     const std::size_t threads = threadCount();
     DeviceRig rig(static_cast<int>(SampleBlock::kValues));
+    rig.newestSample();
     ASSERT_TRUE(rig.device->StartCapture());
     rig.connectStream();
 
@@ -475,6 +476,7 @@ TEST(StreamFaults, ResetOrCloseEndsTheStreamAndAppRunModeTakesTheNextOne) {
         SCOPED_TRACE(c.name);
         const std::size_t threads = threadCount();
         DeviceRig rig(4);
+        rig.newestSample();
         ASSERT_TRUE(rig.device->StartCapture());
         rig.connectStream();
         const std::vector<unsigned char> first = rampBlocks(100.0, 3);

@@ -101,6 +101,7 @@ TEST(SampleStream, ShortWritesKeepBlockAlignment) {
 
 TEST(SampleStream, EndOfStreamTurnsFramesToZerosUntilTheNextAccept) {
     DeviceRig rig(4);
+    rig.newestSample();
     ASSERT_TRUE(rig.device->StartCapture());
     rig.connectStream();
     rig.client->sendBlock(rampBlock(7.0));
