@@ -22,7 +22,6 @@ bool FerroxEMG::StartCapture() {
     if (!capture_.stop(std::chrono::milliseconds(0))) {
         return false;
     }
-    receiver_.stop();
     const bool result = cPluginDevice<float>::StartCapture();
 
     double rate = kDefaultRate;
@@ -36,11 +35,7 @@ bool FerroxEMG::StartCapture() {
     playout_.setActive(delivery() == Delivery::EverySample);
     nextSlipSummary_ = CaptureLoop::Clock::time_point{};
 
-    if (!receiver_.start()) {
-        return false;
-    }
     if (!capture_.start(rate)) {
-        receiver_.stop();
         return false;
     }
     return result;
@@ -48,9 +43,7 @@ bool FerroxEMG::StartCapture() {
 
 bool FerroxEMG::StopCapture() {
     cPluginDevice<float>::StopCapture();
-    const bool ended = capture_.stop(kCaptureJoinLimit);
-    receiver_.stop();
-    return ended;
+    return capture_.stop(kCaptureJoinLimit);
 }
 
 void FerroxEMG::FillFrameValues(float* values, int& valuesPerFrame, int& frameCount, int framesDue) {
@@ -71,6 +64,8 @@ CaptureLoop::Fill FerroxEMG::fillValues(float* values, int framesDue, CaptureLoo
     CaptureLoop::Fill fill;
     fill.valuesPerFrame = ActiveChannelCount();
     fill.rowValues = mapChannelIds(std::clamp(fill.valuesPerFrame, 0, kValuesBufferSize));
+    // The blocks that came in since the last tick, before anything is taken from them.
+    receiver_.receive(now);
     const int* ids = channelIds_.data();
     const int count = fill.rowValues;
     auto mapRow = [ids, count](float* row, const SampleBlock& block) {

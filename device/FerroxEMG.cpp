@@ -49,7 +49,6 @@ FerroxEMG::~FerroxEMG() {
     // Every thread ends before any member it uses goes away; the receiver's sockets close with it.
     relay_.stop();
     capture_.stop();
-    receiver_.stop();
     // Released with the device, so a device created later (or the plug-in loaded again) can own the
     // one-instance pipe instead of finding it held by a handle nobody has any more.
     platform::closeHandle(pipeHandle_);

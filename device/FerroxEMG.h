@@ -17,10 +17,11 @@
 namespace QuillmarkPluginDevices {
 
 // The EMG system as one analog device of the host. The companion streams 1024-byte sample blocks to
-// its loopback listener; the receiver's thread keeps the newest of them in a bounded queue, and the
-// capture loop's thread turns the second-newest into one host frame per tick of the device rate. The
-// device composes the two and keeps the operations the host calls; it stops them in its destructor
-// before any member they use goes away.
+// its loopback listener. On every tick of the device rate the capture loop's thread has the receiver read
+// what arrived and turns it into host frames: every block once, through the playout buffer, or the
+// second-newest of the bounded queue, as "Delivery" says. The device composes the receiver and the loop,
+// keeps the operations the host calls, and stops the loop in its destructor before any member it uses
+// goes away.
 class FerroxEMG : public AnalogSystem::cPluginDevice<float> {
 public:
     static constexpr unsigned short kStreamPort = 35692;

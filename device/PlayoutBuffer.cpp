@@ -231,19 +231,24 @@ void PlayoutBuffer::controlLevel(int32_t frameID, Clock::time_point now) {
         return; // a mismatched stream has its level held by the even correction
     }
     nextDecision_ = now + kDecisionEvery;
-    if (bucketsFilled_ < kMemoryBuckets - 1) {
-        return;
-    }
     const std::size_t lowest = *std::min_element(troughs_.begin(), troughs_.end());
-    if (lowest == kNoTrough || lowest < kDropLevel || count_ == 0) {
+    if (lowest == kNoTrough || lowest < kDropLevel || count_ == 0 || bucketsFilled_ < 1) {
         return;
     }
-    dropOldest(1);
-    recordSlip(frameID + 1, SlipKind::Dropped, 1);
-    // Every level remembered is one block lower now.
+    std::size_t drop = 0;
+    if (lowest >= kDropLevel + kBacklogExcess) {
+        drop = std::min(lowest - kSmoothDepth, count_);
+    } else if (bucketsFilled_ >= kMemoryBuckets - 1) {
+        drop = 1;
+    } else {
+        return;
+    }
+    dropOldest(drop);
+    recordSlip(frameID + 1, SlipKind::Dropped, static_cast<uint32_t>(drop));
+    // Every level remembered is that much lower now.
     for (std::size_t& t : troughs_) {
-        if (t != kNoTrough && t > 0) {
-            --t;
+        if (t != kNoTrough) {
+            t = t > drop ? t - drop : 0;
         }
     }
 }

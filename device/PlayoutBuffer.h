@@ -40,6 +40,9 @@ public:
     // A level this far above the window is no longer worth playing out (a capture thread held up for
     // longer than catch-up covers, an overflow): the buffer falls back to its window at once.
     static constexpr std::size_t kResyncExcess = 300;
+    // A level that stayed this far above the window for a whole second is a standing backlog (blocks
+    // that waited in the connection): it goes at once rather than one block at a time.
+    static constexpr std::size_t kBacklogExcess = 16;
     // A rate this far from the device rate is a mismatch, corrected evenly; below kMismatchEnd it ends.
     static constexpr double kMismatchStart = 0.02;
     static constexpr double kMismatchEnd = 0.01;

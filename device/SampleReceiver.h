@@ -2,31 +2,29 @@
 
 #include "device/BlockQueue.h"
 #include "device/PlayoutBuffer.h"
-#include "platform/Handle.h"
-#include "platform/SocketWaiter.h"
-#include "platform/Thread.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
 #include <atomic>
-#include <condition_variable>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 
 namespace QuillmarkPluginDevices {
 
 // The device's end of the sample stream: the loopback listener, the one connection taken from it, and
-// the receive thread that cuts the stream into whole blocks for the block queue and the playout buffer.
+// the block assembler that cuts the stream into whole blocks for the block queue and the playout buffer.
 //
-// The host's thread takes a connection with accept(); the receive thread runs from start() to stop()
-// (one capture) and reads whatever connection is live, waiting for one when there is none. stop() is
-// the one stop signal: it wakes a wait for a connection or on a silent connection, and joins. It is
-// idempotent, start() may follow it again, and the destructor calls it before any socket closes.
+// It has no thread of its own. The host's thread takes a connection with accept(); the capture thread
+// calls receive() once per tick, which reads whatever the connection holds without ever waiting, so a
+// silent companion never holds anything up and there is no blocked read to interrupt. The blocks of a
+// tick are there before its frames are filled, and the stream costs no wake-ups of its own.
 class SampleReceiver {
 public:
-    // What the receiver tells its device. Called on the receive thread, or on the thread in accept().
+    using Clock = BlockQueue::Clock;
+
+    // What the receiver tells its device, on the thread that called accept() or receive().
     class Events {
     public:
         virtual void streamEnded(const char* why) = 0;
@@ -41,6 +39,7 @@ public:
         uint64_t connections = 0; // connections accepted
         uint64_t ends = 0;        // connections that ended (closed by the companion or lost)
         uint64_t blocks = 0;      // whole blocks received
+        uint64_t reads = 0;       // reads that brought bytes
     };
 
     // Sets up the listener; throws boost::system::system_error ("open", "set_option", "bind", "listen",
@@ -58,25 +57,19 @@ public:
     // Takes a connection the companion has already made; never waits for one. Throws
     // boost::system::system_error "accept" (would-block when none is pending, already-open while a
     // stream is live). A live connection that has stalled gives way to one that is waiting on the
-    // listener (a companion that hung and was started again): the receive thread then reads the new
-    // one, and the stalled one is closed.
+    // listener (a companion that hung and was started again), and the stalled one is closed.
     void accept();
     // True while a live connection is accepted; false again once it has ended.
     bool connected() const { return connected_.load(); }
 
-    // False when the thread could not be created. A receiver already running is left running.
-    bool start();
-    void stop();
+    // Reads what the connection holds now, without waiting, and hands every whole block on, stamped
+    // `now`. Notices the end of the stream.
+    void receive(Clock::time_point now);
 
     Statistics statistics() const;
 
 private:
-    enum class StreamState { NotConnected, Connected, Ended };
-
-    static int ReceiveThread(void* receiver);
-    void run();
-    void endStream(const char* why);
-    bool takeUpReplacement();
+    void endStream();
     void prepareAccepted(boost::asio::ip::tcp::socket& socket);
 
     BlockQueue& queue_;
@@ -85,32 +78,21 @@ private:
     Events& events_;
     boost::asio::io_context ioContext_;
     boost::asio::ip::tcp::acceptor listener_;
-    boost::asio::ip::tcp::socket stream_;
-    boost::asio::ip::tcp::socket replacement_;  // taken while the stream had stalled, for the thread
-    std::atomic<bool> replacementReady_{false}; // written under streamMutex_
-    bool acknowledgementsRefused_ = false;
     unsigned short port_ = 0;
+
+    // The connection, between the host's thread (accept) and the capture thread (receive).
+    mutable std::mutex streamMutex_;
+    boost::asio::ip::tcp::socket stream_;
+    boost::asio::ip::tcp::socket incoming_; // only while accept() looks for a replacement
+    BlockAssembler assembler_;
+    bool acknowledgementsRefused_ = false;
+    Clock::time_point lastActivity_{}; // the last block, or the accept
     std::atomic<bool> connected_{false};
 
-    // The connection's hand-over between the host's thread (accept) and the receive thread.
-    mutable std::mutex streamMutex_;
-    std::condition_variable streamChanged_;
-    StreamState streamState_ = StreamState::NotConnected;
-    platform::NativeHandle streamHandle_ = platform::kInvalidHandle;
-    uint64_t streamGeneration_ = 0;
     std::atomic<uint64_t> connections_{0};
     std::atomic<uint64_t> ends_{0};
     std::atomic<uint64_t> blocks_{0};
-    // Steady-clock time of the last block, or of the accept (nanoseconds since the clock's epoch).
-    std::atomic<int64_t> lastActivity_{0};
-
-    // The receive thread's alone.
-    BlockAssembler assembler_;
-    uint64_t assemblerGeneration_ = 0; // the connection the assembler's bytes belong to
-
-    // Raised by stop(), reset by start(): every wait of the thread ends on it.
-    platform::SocketWaiter waiter_;
-    platform::Thread thread_;
+    std::atomic<uint64_t> reads_{0};
 };
 
 } // namespace QuillmarkPluginDevices

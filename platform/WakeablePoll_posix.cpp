@@ -23,22 +23,18 @@ WakeablePoll::~WakeablePoll() {
 }
 
 WakeablePoll::Outcome WakeablePoll::wait(int fd, short events, short& revents,
-                                         const std::atomic<bool>& interrupted, int timeoutMs) {
+                                         const std::atomic<bool>& interrupted) {
     revents = 0;
     for (;;) {
         if (interrupted.load()) {
             return Outcome::Interrupted;
         }
         pollfd fds[2] = {{fd, events, 0}, {wakeRead_, POLLIN, 0}};
-        const int n = ::poll(fds, wakeRead_ >= 0 ? 2 : 1, timeoutMs < 0 ? -1 : timeoutMs);
-        if (n < 0) {
+        if (::poll(fds, wakeRead_ >= 0 ? 2 : 1, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return Outcome::Failed;
-        }
-        if (n == 0) {
-            return Outcome::TimedOut;
         }
         if (interrupted.load()) {
             return Outcome::Interrupted;

@@ -9,7 +9,7 @@ namespace platform {
 // readiness) are built on it, so that a thread blocked in one of them can always be stopped and joined.
 class WakeablePoll {
 public:
-    enum class Outcome { Ready, Interrupted, Failed, TimedOut };
+    enum class Outcome { Ready, Interrupted, Failed };
 
     WakeablePoll();
     ~WakeablePoll();
@@ -18,10 +18,8 @@ public:
 
     // Waits until `fd` reports one of `events` (or an error, hang-up or invalid descriptor, which
     // poll always reports) and returns Ready with what it reported in `revents`; or Interrupted once
-    // `interrupted` is seen raised, before or during the wait; or TimedOut after `timeoutMs` (negative:
-    // no limit).
-    Outcome wait(int fd, short events, short& revents, const std::atomic<bool>& interrupted,
-                 int timeoutMs = -1);
+    // `interrupted` is seen raised, before or during the wait.
+    Outcome wait(int fd, short events, short& revents, const std::atomic<bool>& interrupted);
 
     // Wakes a wait in progress; the caller raises its flag first, so the woken wait sees it.
     void wake();
