@@ -1,6 +1,7 @@
 #include "device/FerroxEMG.h"
 
 #include "device/DeviceMessages.h"
+#include "platform/Environment.h"
 
 #include <algorithm>
 #include <chrono>
@@ -35,7 +36,9 @@ bool FerroxEMG::StartCapture() {
     playout_.setActive(delivery() == Delivery::EverySample);
     nextSlipSummary_ = CaptureLoop::Clock::time_point{};
 
-    if (!capture_.start(rate)) {
+    // FERROX_CAPTURE_PRIORITY=0 keeps the capture thread at normal priority (to measure what it buys).
+    const auto priority = platform::getEnv("FERROX_CAPTURE_PRIORITY");
+    if (!capture_.start(rate, !(priority && *priority == "0"))) {
         return false;
     }
     return result;
@@ -191,6 +194,10 @@ bool FerroxEMG::Callbacks::writeFrame(const float* row, int count) {
 
 void FerroxEMG::Callbacks::streamStalled() {
     device_.LogError(0, FERROX_LOG_STREAM_STALLED, static_cast<long long>(kStaleAfter.count()));
+}
+
+void FerroxEMG::Callbacks::priorityGranted(const char* description) {
+    device_.LogError(0, FERROX_LOG_CAPTURE_PRIORITY, description);
 }
 
 void FerroxEMG::Callbacks::streamResumed(double gapMs) {

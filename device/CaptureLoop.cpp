@@ -11,7 +11,7 @@ CaptureLoop::~CaptureLoop() {
     stop();
 }
 
-bool CaptureLoop::start(double rate) {
+bool CaptureLoop::start(double rate, bool realtime) {
     if (thread_.held()) {
         if (!stop_.raised()) {
             return true; // already capturing: start nothing
@@ -22,6 +22,7 @@ bool CaptureLoop::start(double rate) {
         }
     }
     rate_ = rate;
+    realtime_ = realtime;
     stop_.reset();
     if (!thread_.start(&CaptureLoop::CaptureThread, this)) {
         stop_.raise();
@@ -70,6 +71,11 @@ void CaptureLoop::run() {
         static_cast<int64_t>(
             std::min(std::chrono::duration<double>(kCatchUpLimit).count() * rate_, kMostCatchUpFrames)));
     const platform::TimerResolution timerResolution;
+    // Given back when the thread ends. A thread of real-time priority must never keep a core to itself:
+    // every tick sleeps, for a moment at least, even one that starts late.
+    const platform::RealtimePriority priority(realtime_);
+    device_.priorityGranted(priority.description().c_str());
+    constexpr auto kLeastSleep = std::chrono::microseconds(100);
 
     Statistics stats;
     {
@@ -85,7 +91,7 @@ void CaptureLoop::run() {
 
     while (!stop_.raised()) {
         const auto due = start + period * tick;
-        if (!stop_.sleepUntil(due)) {
+        if (!stop_.sleepUntil(std::max(due, Clock::now() + kLeastSleep))) {
             break;
         }
         const auto now = Clock::now();

@@ -3,6 +3,7 @@
 #include "platform/Sleep.h"
 #include "platform/StopSignal.h"
 #include "platform/Thread.h"
+#include "platform/ThreadPriority.h"
 
 #include <chrono>
 #include <cstdint>
@@ -67,6 +68,8 @@ public:
         // A connected stream went quiet for kStaleAfter; it brings blocks again after `gapMs`.
         virtual void streamStalled() = 0;
         virtual void streamResumed(double gapMs) = 0;
+        // The capture thread's scheduling, as the system granted it.
+        virtual void priorityGranted(const char* description) = 0;
         // The capture is over.
         virtual void captureEnded(const Statistics& statistics, double rate) = 0;
 
@@ -79,9 +82,10 @@ public:
     CaptureLoop(const CaptureLoop&) = delete;
     CaptureLoop& operator=(const CaptureLoop&) = delete;
 
-    // Runs the schedule at `rate` frames a second. True when already running; false when the thread
-    // could not be created or an earlier thread has not ended yet.
-    bool start(double rate);
+    // Runs the schedule at `rate` frames a second, on a thread of real-time priority when `realtime`
+    // asks for it and the system grants it. True when already running; false when the thread could
+    // not be created or an earlier thread has not ended yet.
+    bool start(double rate, bool realtime = true);
     // Stops the schedule; true once the thread has ended, false when it did not end within `limit`.
     bool stop(std::chrono::milliseconds limit);
     void stop();
@@ -97,6 +101,7 @@ private:
     Device& device_;
     std::vector<float> values_;
     double rate_ = 1000.0;
+    bool realtime_ = true;
     platform::StopSignal stop_;
     mutable std::mutex statisticsMutex_;
     Statistics statistics_;

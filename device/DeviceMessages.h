@@ -30,7 +30,8 @@
     "evenly"
 #define FERROX_LOG_PLAYOUT_SLIPS "[FerroxEMG] Playout slips:%s"
 
-// Capture (a refused frame at level 1, the closing line at level 0).
+// Capture (a refused frame at level 1, the others at level 0).
+#define FERROX_LOG_CAPTURE_PRIORITY "[FerroxEMG] Capture thread priority: %s"
 #define FERROX_LOG_FRAME_REFUSED "[Ferrox Device] Unable to get frame from  buffer (frameID:%d)"
 #define FERROX_LOG_CAPTURE_ENDED                                                                             \
     "[FerroxEMG] Capture ended: %lld frames in %lld ticks at %.1f Hz, %lld late ticks (worst %.3f ms), "     \

@@ -89,6 +89,7 @@ private:
         bool writeFrame(const float* row, int count) override;
         void streamStalled() override;
         void streamResumed(double gapMs) override;
+        void priorityGranted(const char* description) override;
         void captureEnded(const CaptureLoop::Statistics& statistics, double rate) override;
         void streamEnded(const char* why) override;
         void streamReplaced() override;

@@ -94,6 +94,7 @@ TEST(Capture, FrameCountFollowsRateTimesTimeWithConsecutiveIds) {
     // as skipped; how many a loaded machine makes the device skip is for the benchmarks, not this test.
     const auto stats = rig.device->captureStatistics();
     EXPECT_EQ(stats.frames, rig.device->CommittedFrameCount());
+    EXPECT_EQ(rig.countLogged("[FerroxEMG] Capture thread priority: "), 1);
     EXPECT_NEAR(frames + static_cast<double>(stats.skippedFrames), 1000.0 * seconds, 0.02 * 1000.0 * seconds);
     EXPECT_GT(frames, 0.5 * 1000.0 * seconds);
 

@@ -1,17 +1,58 @@
 #include "platform/Environment.h"
 #include "platform/Sleep.h"
 #include "platform/Thread.h"
+#include "platform/ThreadPriority.h"
 #include "tests/companion/CompanionTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sched.h>
+#endif
 
 using namespace std::chrono_literals;
 using platform::SteadyClock;
 using platform::Thread;
 
 namespace {
+
+// The scheduling class of the calling thread, as the system reports it.
+int schedulingClass() {
+#ifdef _WIN32
+    return ::GetThreadPriority(::GetCurrentThread());
+#else
+    return sched_getscheduler(0);
+#endif
+}
+
+// The capture thread's priority: granted, or refused with the reason in its description; either way the
+// thread gets back what it had.
+TEST(RealtimePriority, GrantedOrRefusedAndGivenBack) {
+    std::thread([] {
+        const int before = schedulingClass();
+        {
+            const platform::RealtimePriority priority;
+            if (priority.granted() == platform::RealtimePriority::Granted::Normal) {
+                EXPECT_EQ(priority.description().rfind("normal (", 0), 0u) << priority.description();
+                EXPECT_EQ(schedulingClass(), before);
+            } else {
+                EXPECT_NE(schedulingClass(), before) << priority.description();
+#ifndef _WIN32
+                EXPECT_EQ(schedulingClass(), SCHED_FIFO);
+#endif
+            }
+        }
+        EXPECT_EQ(schedulingClass(), before);
+        const platform::RealtimePriority off(false);
+        EXPECT_EQ(off.granted(), platform::RealtimePriority::Granted::Normal);
+        EXPECT_EQ(schedulingClass(), before);
+    }).join();
+}
 
 TEST(Sleep, NeverWakesBeforeItsDeadline) {
     const SteadyClock::duration waits[] = {0ns, 1us, 999us, 1ms, 1500us, 2ms, 7300us, 20ms};
