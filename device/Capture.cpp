@@ -216,7 +216,8 @@ void FerroxEMG::Callbacks::captureEnded(const CaptureLoop::Statistics& stats, do
         device_.delivery() == Delivery::EverySample ? "every-sample" : "newest-sample",
         static_cast<unsigned long long>(playout.received), static_cast<unsigned long long>(playout.delivered),
         static_cast<unsigned long long>(playout.repeated), static_cast<unsigned long long>(playout.dropped),
-        static_cast<unsigned long long>(playout.slips), playout.depthMedian, playout.depthLargest);
+        static_cast<unsigned long long>(playout.slips), static_cast<unsigned long long>(playout.depthMedian),
+        static_cast<unsigned long long>(playout.depthLargest));
 }
 
 void FerroxEMG::Callbacks::streamEnded(const char* why) {

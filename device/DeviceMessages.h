@@ -36,8 +36,8 @@
 #define FERROX_LOG_CAPTURE_ENDED                                                                             \
     "[FerroxEMG] Capture ended: %lld frames in %lld ticks at %.1f Hz, %lld late ticks (worst %.3f ms), "     \
     "%lld frames skipped, %lld frames refused by the host, %lld stale frames in %lld stalls; %s delivery, "  \
-    "%llu blocks received, %llu delivered, %llu repeated, %llu dropped, %llu slips, playout depth %zu "      \
-    "median, %zu largest"
+    "%llu blocks received, %llu delivered, %llu repeated, %llu dropped, %llu slips, playout depth %llu "      \
+    "median, %llu largest"
 
 // Status texts posted through the device manager.
 #define FERROX_STATUS_SCANNING "Scanning Sensor"

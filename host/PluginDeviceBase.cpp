@@ -106,6 +106,17 @@ bool cPluginDeviceBase::PreCapture() {
     return true;
 }
 bool cPluginDeviceBase::StartCapture() {
+    // The whole frame ring is made before the capture, for the channels active now, as a host does: no
+    // frame is allocated while frames are being written.
+    const int channels = ActiveChannelCount();
+    {
+        std::lock_guard<std::mutex> lock(impl_->frameMutex);
+        for (Impl::Slot& slot : impl_->ring) {
+            if (!slot.frame || slot.frame->ChannelCount() != channels) {
+                slot.frame.reset(MakeFrame(channels));
+            }
+        }
+    }
     impl_->capturing = true;
     return true;
 }
