@@ -36,7 +36,7 @@ public:
 
     // Writes `content` to the file `name` in the folder; its path.
     std::string write(const std::string& name, const std::string& content) const {
-        const std::string path = (path_ / name).string();
+        std::string path = (path_ / name).string();
         std::ofstream(path, std::ios::binary) << content;
         return path;
     }
