@@ -7,7 +7,7 @@
 
 namespace platform {
 
-// The companion started with its console on two pipes. On failure `error` holds the system's code
+// A program started with its console on two pipes. On failure `error` holds the system's code
 // (GetLastError on Windows, errno elsewhere) and every pipe end made for the attempt is closed again.
 // `process` is a process handle on Windows and the process id on POSIX: never pass it to closeHandle.
 // On POSIX all four ends are close-on-exec in this process, so no later child inherits them.
@@ -16,12 +16,12 @@ struct ConsoleLaunch {
     unsigned long error = 0;
     NativeHandle process = kInvalidHandle;
     NativeHandle stdinRead = kInvalidHandle;   // the child's standard input
-    NativeHandle stdinWrite = kInvalidHandle;  // kept by the library, never written
-    NativeHandle stdoutRead = kInvalidHandle;  // read by the output relay
+    NativeHandle stdinWrite = kInvalidHandle;  // the caller's end of the child's standard input
+    NativeHandle stdoutRead = kInvalidHandle;  // the child's console, for the caller to read
     NativeHandle stdoutWrite = kInvalidHandle; // the child's standard output and standard error
 };
 
-// The companion's command line: a double quote, the executable, a double quote, one blank, a double
+// The command line of such a launch: a double quote, the executable, a double quote, one blank, a double
 // quote, the argument, a double quote.
 std::string quotedCommandLine(const std::string& executable, const std::string& argument);
 

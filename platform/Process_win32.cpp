@@ -9,7 +9,7 @@
 namespace platform {
 
 namespace {
-static_assert(sizeof(STARTUPINFOW) == 104, "the companion's startup information is 104 bytes on x86-64");
+static_assert(sizeof(STARTUPINFOW) == 104, "the child's startup information is 104 bytes on x86-64");
 static_assert(sizeof(SECURITY_ATTRIBUTES) == 24, "the pipes' security attributes are 24 bytes on x86-64");
 } // namespace
 
@@ -22,7 +22,7 @@ ConsoleLaunch launchWithConsolePipes(const std::string& executable, const std::s
     security.bInheritHandle = TRUE;
 
     // Only the child's ends are inherited. As on every launch, these four results are not checked: a
-    // launch with failed pipes still goes ahead and the companion runs without a console.
+    // launch with failed pipes still goes ahead and the child runs without a console.
     HANDLE stdoutRead = nullptr;
     HANDLE stdoutWrite = nullptr;
     HANDLE stdinRead = nullptr;
