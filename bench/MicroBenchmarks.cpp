@@ -1,20 +1,49 @@
 // Micro-benchmarks of the paths that run per tick or per block, and of the file parsers.
-#include "companion/CompanionController.h"
 #include "device/FerroxEMG.h"
 #include "inventory/ConfigurationReport.h"
-#include "tests/support/Sandbox.h"
+#include "inventory/SensorStateReader.h"
+#include "platform/ChildProcess.h"
 
 #include <benchmark/benchmark.h>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/write.hpp>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
+#include <system_error>
 
 using QuillmarkPluginDevices::FerroxEMG;
 using QuillmarkPluginDevices::SampleBlock;
 
 namespace {
+
+// A folder of this run's own for the files a parsing benchmark reads; removed with everything in it.
+class ScratchFolder {
+public:
+    ScratchFolder()
+        : path_(std::filesystem::temp_directory_path() /
+                ("ferrox-micro-bench-" + std::to_string(platform::currentProcessId()))) {
+        std::filesystem::create_directories(path_);
+    }
+    ~ScratchFolder() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    // Writes `content` to the file `name` in the folder; its path.
+    std::string write(const std::string& name, const std::string& content) const {
+        std::string path = (path_ / name).string();
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+
+private:
+    std::filesystem::path path_;
+};
 
 void addChannels(FerroxEMG& device, int channels) {
     for (int i = 0; i < channels; ++i) {
@@ -43,7 +72,6 @@ struct StreamedDevice {
         }
         device.StopCapture();
     }
-    ferrox_test::Sandbox sandbox;
     FerroxEMG device;
     boost::asio::io_context io;
     boost::asio::ip::tcp::socket client;
@@ -74,7 +102,6 @@ BENCHMARK(BM_BlockAppend);
 
 // One block over loopback TCP into the queue: what the receive thread does per block.
 void BM_ReceiveAndAppend(benchmark::State& state) {
-    ferrox_test::Sandbox sandbox;
     FerroxEMG device({}, 0);
     boost::asio::io_context io;
     boost::asio::ip::tcp::socket client(io);
@@ -98,15 +125,14 @@ void BM_ReceiveAndAppend(benchmark::State& state) {
 BENCHMARK(BM_ReceiveAndAppend)->UseRealTime();
 
 void BM_ReportParse(benchmark::State& state) {
-    ferrox_test::Sandbox sandbox;
-    const std::string path = sandbox.root() + "/report.txt";
     std::ostringstream report;
     report << "Pellions detected: 1\nHardware Name: Bench Station\nDevice ID: 123456789\n";
     for (int s = 0; s < state.range(0); ++s) {
         report << "Slot " << s << " occupied by sensor " << (1000 + s) << "\n";
         report << "Slot " << s << " battery 87% signal good firmware 4.2.1\n";
     }
-    ferrox_test::writeFile(path, report.str());
+    const ScratchFolder scratch;
+    const std::string path = scratch.write("DeviceConfiguration.txt", report.str());
     for (auto _ : state) {
         auto parsed = QuillmarkPluginDevices::readConfigurationReport(path);
         benchmark::DoNotOptimize(parsed.occupiedSensorIds.data());
@@ -115,7 +141,6 @@ void BM_ReportParse(benchmark::State& state) {
 BENCHMARK(BM_ReportParse)->Arg(1000);
 
 void BM_StateFileRead(benchmark::State& state) {
-    ferrox_test::Sandbox sandbox;
     std::ostringstream json;
     json << "{\"Sensors\": [";
     for (int s = 0; s < state.range(0); ++s) {
@@ -127,10 +152,10 @@ void BM_StateFileRead(benchmark::State& state) {
              << " \"IsQuarantined\": false, \"SegmentNumber\": 1, \"IndexNumber\": " << s << "}";
     }
     json << "]}";
-    ferrox_test::writeFile(sandbox.stateFileDir() + "/system-state.json", json.str());
-    QuillmarkPluginDevices::CompanionController controller;
+    const ScratchFolder scratch;
+    const std::string path = scratch.write("system-state.json", json.str());
     for (auto _ : state) {
-        auto sensors = controller.readSensorStates();
+        auto sensors = QuillmarkPluginDevices::readSensorStateFile(path);
         benchmark::DoNotOptimize(sensors.data());
     }
 }

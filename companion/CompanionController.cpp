@@ -1,6 +1,7 @@
 #include "companion/CompanionController.h"
 
 #include "companion/Paths.h"
+#include "inventory/SensorStateReader.h"
 #include "platform/Process.h"
 #include "platform/Sleep.h"
 
@@ -44,6 +45,11 @@ CompanionController* CompanionController::instance() {
     // so a host that loads and unloads the plug-in repeatedly does not pile up descriptors.
     static CompanionController controller;
     return &controller;
+}
+
+std::vector<SensorRecord> CompanionController::readSensorStates() {
+    const auto path = sensorStateFilePath();
+    return path ? readSensorStateFile(*path) : std::vector<SensorRecord>();
 }
 
 CompanionController::~CompanionController() {

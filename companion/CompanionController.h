@@ -25,8 +25,9 @@ public:
     // "Scan_Sensor", "AppRunMode", "Stop"). Errors go to standard error only.
     void sendCommand(const char* command);
 
-    // The vendor state file's sensors; silent on every failure (a shorter or empty list).
-    std::vector<SensorRecord> readSensorStates();
+    // The sensors of the vendor state file at sensorStateFilePath(); silent on every failure (a shorter
+    // or empty list, nothing when APPDATA is unset).
+    static std::vector<SensorRecord> readSensorStates();
 
     // The read end of the companion's console pipe; published atomically by a launch.
     platform::NativeHandle stdoutRead() const { return stdoutRead_.load(std::memory_order_acquire); }

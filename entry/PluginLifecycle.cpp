@@ -21,11 +21,11 @@ void printTo(std::FILE* stream, const std::string& text) {
 }
 
 void stopCompanion(const CommandRunner& run) {
-    const std::optional<unsigned long> check = run(platform::companionCheckCommandLine());
+    const std::optional<unsigned long> check = run(platform::imageCheckCommandLine(kCompanionImageName));
     if (!check || *check != 0) {
         return;
     }
-    const std::optional<unsigned long> kill = run(platform::companionKillCommandLine());
+    const std::optional<unsigned long> kill = run(platform::imageKillCommandLine(kCompanionImageName));
     if (!kill) {
         printTo(stderr, "Failed to execute taskkill.\n");
     } else if (*kill == 0) {

@@ -65,7 +65,7 @@ std::unique_ptr<AnalogSystem::IDevice> FerroxEMGFactory::CreateDevice() {
 
 std::unique_ptr<AnalogSystem::IDevice> FerroxEMGFactory::CreateDeviceOn(unsigned short port) {
     try {
-        std::vector<SensorRecord> sensors = CompanionController::instance()->readSensorStates();
+        std::vector<SensorRecord> sensors = CompanionController::readSensorStates();
         auto device = std::make_unique<FerroxEMG>(std::move(sensors), port);
         shapeDevice(*device);
         return device;

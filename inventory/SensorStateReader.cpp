@@ -1,5 +1,4 @@
-#include "companion/CompanionController.h"
-#include "companion/Paths.h"
+#include "inventory/SensorStateReader.h"
 
 #include <nlohmann/json.hpp>
 
@@ -58,13 +57,9 @@ SensorRecord recordFrom(const Json& sensor) {
 
 } // namespace
 
-std::vector<SensorRecord> CompanionController::readSensorStates() {
+std::vector<SensorRecord> readSensorStateFile(const std::string& path) {
     std::vector<SensorRecord> records;
-    const auto path = sensorStateFilePath();
-    if (!path) {
-        return records;
-    }
-    std::ifstream in(*path);
+    std::ifstream in(path);
     if (!in.is_open()) {
         return records;
     }

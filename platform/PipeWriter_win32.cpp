@@ -1,24 +1,17 @@
 #include <windows.h>
 
+#include "platform/CancellableIo_win32.h"
 #include "platform/PipeWriter.h"
-
-#include <mutex>
 
 namespace platform {
 
 struct PipeWriter::Native {
-    std::mutex mutex;
-    bool inWrite = false; // the writer is between its last check of the flag and WriteFile's return
-    DWORD writerId = 0;
-    HANDLE writerThread = nullptr; // opened for CancelSynchronousIo
+    CancellableIo io;
 };
 
 PipeWriter::PipeWriter() : native_(new Native) {}
 
 PipeWriter::~PipeWriter() {
-    if (native_->writerThread) {
-        ::CloseHandle(native_->writerThread);
-    }
     delete native_;
 }
 
@@ -28,35 +21,15 @@ PipeWriter::Status PipeWriter::writeAll(NativeHandle handle, const void* data, s
     }
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
-        {
-            std::lock_guard<std::mutex> lock(native_->mutex);
-            const DWORD self = ::GetCurrentThreadId();
-            if (native_->writerId != self || !native_->writerThread) {
-                if (native_->writerThread) {
-                    ::CloseHandle(native_->writerThread);
-                }
-                HANDLE thread = nullptr;
-                if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
-                                       &thread, THREAD_TERMINATE, FALSE, 0)) {
-                    thread = nullptr;
-                }
-                native_->writerThread = thread;
-                native_->writerId = self;
-            }
-            // Checked under the lock that interrupt() takes: either interrupt() sees this write and keeps
-            // cancelling until it is over, or this write sees the flag and never starts.
-            if (interrupted_.load()) {
-                return Status::Interrupted;
-            }
-            native_->inWrite = true;
-        }
         DWORD written = 0;
         const DWORD chunk = size > 65536 ? 65536 : static_cast<DWORD>(size);
-        const BOOL ok = ::WriteFile(reinterpret_cast<HANDLE>(handle), p, chunk, &written, nullptr);
-        const DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
-        {
-            std::lock_guard<std::mutex> lock(native_->mutex);
-            native_->inWrite = false;
+        BOOL ok = FALSE;
+        DWORD error = ERROR_SUCCESS;
+        if (!native_->io.run(interrupted_, [&] {
+                ok = ::WriteFile(reinterpret_cast<HANDLE>(handle), p, chunk, &written, nullptr);
+                error = ok ? ERROR_SUCCESS : ::GetLastError();
+            })) {
+            return Status::Interrupted;
         }
         if (!ok) {
             if (interrupted_.load()) {
@@ -75,17 +48,7 @@ PipeWriter::Status PipeWriter::writeAll(NativeHandle handle, const void* data, s
 
 void PipeWriter::interrupt() {
     interrupted_.store(true);
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(native_->mutex);
-            if (!native_->inWrite || !native_->writerThread) {
-                return;
-            }
-            // Fails with ERROR_NOT_FOUND while the writer has not reached WriteFile yet; then try again.
-            ::CancelSynchronousIo(native_->writerThread);
-        }
-        ::Sleep(1);
-    }
+    native_->io.cancel();
 }
 
 } // namespace platform

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "platform/NativeHandle_win32.h"
 #include "platform/Thread.h"
 
 namespace platform {
@@ -24,16 +25,6 @@ DWORD WINAPI trampoline(LPVOID raw) {
     return static_cast<DWORD>(procedure(argument));
 }
 
-// WaitForSingleObject takes a DWORD of milliseconds; INFINITE itself must never come from a limit.
-DWORD waitMilliseconds(std::chrono::milliseconds limit) {
-    if (limit.count() <= 0) {
-        return 0;
-    }
-    if (limit.count() >= static_cast<long long>(INFINITE)) {
-        return INFINITE - 1;
-    }
-    return static_cast<DWORD>(limit.count());
-}
 } // namespace
 
 Thread::~Thread() {

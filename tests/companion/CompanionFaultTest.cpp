@@ -5,7 +5,7 @@
 #include "companion/OutputRelay.h"
 #include "companion/Paths.h"
 #include "companion/RelayLineAssembler.h"
-#include "platform/Process.h"
+#include "platform/ChildProcess.h"
 #include "tests/companion/CompanionTestSupport.h"
 #include "tests/companion/Flood.h"
 

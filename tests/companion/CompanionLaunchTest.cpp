@@ -1,6 +1,7 @@
 // "Connect" against the real test companion, installed as SabletBase.exe in a sandbox.
 #include "companion/CompanionController.h"
 #include "companion/Paths.h"
+#include "platform/ChildProcess.h"
 #include "platform/Pipe.h"
 #include "platform/Process.h"
 #include "tests/companion/CompanionTestSupport.h"
@@ -159,7 +160,8 @@ TEST(Launch, CheckCommandFindsTheRunningCompanion) {
     CompanionGuard guard{controller};
     controller.sendCommand("Connect");
     ASSERT_TRUE(controller.launched());
-    const auto exitCode = platform::runHidden(platform::companionCheckCommandLine());
+    const auto exitCode =
+        platform::runHidden(platform::imageCheckCommandLine(QuillmarkPluginDevices::kCompanionImageName));
     ASSERT_TRUE(exitCode.has_value());
     EXPECT_EQ(*exitCode, 0u);
 }

@@ -1,7 +1,7 @@
 #include "tests/companion/CompanionTestSupport.h"
 
+#include "platform/ChildProcess.h"
 #include "platform/Environment.h"
-#include "platform/Process.h"
 
 #include <filesystem>
 

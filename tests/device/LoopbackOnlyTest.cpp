@@ -3,9 +3,9 @@
 // the device's port. A listener on the wildcard address proves the path itself works.
 #include "tests/device/DeviceTestSupport.h"
 
+#include "platform/ChildProcess.h"
 #include "platform/Environment.h"
 #include "platform/Os.h"
-#include "platform/Process.h"
 
 #include <gtest/gtest.h>
 

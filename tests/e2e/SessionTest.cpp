@@ -5,6 +5,7 @@
 #include "entry/PluginLifecycle.h"
 #include "host/DeviceFactory.h"
 #include "host/HostDeviceManager.h"
+#include "platform/ChildProcess.h"
 #include "platform/Environment.h"
 #include "platform/Os.h"
 #include "platform/Process.h"
@@ -106,7 +107,11 @@ TEST(Session, FerroxHostCapturesTheSimulatorsStreamAndUnloadCleansUp) {
     // standard input, and the system's process list cannot be asked there.
     if (!platform::kIsWindows) {
         EXPECT_TRUE(eventually(
-            [] { return platform::runHidden(platform::companionCheckCommandLine()) != 0ul; }, 10s));
+            [] {
+                return platform::runHidden(platform::imageCheckCommandLine(
+                           QuillmarkPluginDevices::kCompanionImageName)) != 0ul;
+            },
+            10s));
     }
 }
 

@@ -2,6 +2,7 @@
 // sequence with a scripted command runner, so no real process is looked for or killed.
 #include "entry/PluginLifecycle.h"
 
+#include "companion/Paths.h"
 #include "factory/FerroxEMGFactory.h"
 #include "platform/Environment.h"
 #include "platform/Process.h"
@@ -195,9 +196,11 @@ TEST_F(Lifecycle, UnloadKillsTheCompanionOnlyWhenTheCheckFindsIt) {
         int32_t result = -1;
         const Output o = captured([&] { result = QuillmarkPluginDevices::unloadPlugin(&unload, runner); });
 
-        std::vector<std::string> expected{platform::companionCheckCommandLine()};
+        std::vector<std::string> expected{
+            platform::imageCheckCommandLine(QuillmarkPluginDevices::kCompanionImageName)};
         if (c.killRuns) {
-            expected.emplace_back(platform::companionKillCommandLine());
+            expected.emplace_back(
+                platform::imageKillCommandLine(QuillmarkPluginDevices::kCompanionImageName));
         }
         EXPECT_EQ(ran, expected);
         EXPECT_EQ(o.out, c.out);

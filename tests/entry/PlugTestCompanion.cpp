@@ -5,8 +5,8 @@
 //   FERROX_PLUG_COMPANION_REPORT=<file>   the report to write (copied from this template)
 //   FERROX_PLUG_COMPANION_LOG=<file>      what it saw: "pid=", "argc=", "arg1=", "report", "eof"
 #include "companion/Paths.h"
+#include "platform/ChildProcess.h"
 #include "platform/Environment.h"
-#include "platform/Process.h"
 #include "platform/Sleep.h"
 
 #include <atomic>

@@ -1,7 +1,7 @@
 #include "tests/entry/PluginTestSupport.h"
 
+#include "platform/ChildProcess.h"
 #include "platform/Environment.h"
-#include "platform/Process.h"
 #include "platform/Sleep.h"
 
 #include <boost/asio/buffer.hpp>

@@ -1,3 +1,5 @@
+#include "platform/ChildProcess.h"
+#include "platform/Os.h"
 #include "platform/Process.h"
 #include "tests/companion/CompanionTestSupport.h"
 
@@ -25,6 +27,19 @@ TEST(RunHidden, CommandOutputGoesNowhere) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(*result, 0u);
+}
+
+// The lines unload runs, byte for byte.
+TEST(RunHidden, ImageCommandLinesAreExact) {
+    const std::string image = "SabletBase.exe";
+    if (platform::kIsWindows) {
+        EXPECT_EQ(platform::imageCheckCommandLine(image),
+                  "cmd /C tasklist /FI \"IMAGENAME eq SabletBase.exe\" | find /I \"SabletBase.exe\"");
+        EXPECT_EQ(platform::imageKillCommandLine(image), "cmd /C taskkill /F /IM SabletBase.exe");
+    } else {
+        EXPECT_EQ(platform::imageCheckCommandLine(image), "pgrep -x SabletBase.exe");
+        EXPECT_EQ(platform::imageKillCommandLine(image), "pkill -KILL -x SabletBase.exe");
+    }
 }
 
 TEST(ChildProcess, PassesArgumentsExactlyAndReportsTheExitCode) {

@@ -1,6 +1,6 @@
 #include "tools/ferrox-host/PluginModule.h"
 
-#include "platform/Process.h"
+#include "platform/ChildProcess.h"
 
 #include <filesystem>
 

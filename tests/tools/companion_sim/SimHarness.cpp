@@ -1,8 +1,8 @@
 #include "SimHarness.h"
 
+#include "platform/ChildProcess.h"
 #include "platform/Environment.h"
 #include "platform/Handle.h"
-#include "platform/Process.h"
 #include "platform/Sleep.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 // sandbox could not be found by the plug-in inside ferrox-host.
 #include "tests/entry/PluginTestSupport.h"
 
-#include "platform/Process.h"
+#include "platform/ChildProcess.h"
 #include "platform/Sleep.h"
 
 #include "platform/Os.h"
