@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Runs the capture benchmarks and writes out/bench/bench.json plus a short table.
+"""Builds linux-release, runs the capture benchmarks, and writes OUT/bench.json plus a short table.
 
 Three runs, one after the other on the same machine, so their figures are read as ratios:
   ours       ferrox-host with the plug-in, the companion simulator installed as the companion;
   reference  ferrox-reference-host (the first design's loops) fed by the simulator started here;
   micro      the Google Benchmark micro-benchmarks.
+Both captures are run and measured by the same recorder (tools/common), so each figure of the one
+is the same measure as the other's.
 
 Every process this script starts is ended by its pid when the script ends, also on an error, Ctrl-C
 or SIGTERM. The companion that the plug-in starts is found by its executable path, which lies inside
@@ -16,11 +18,21 @@ import json
 import os
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import sys
 import time
+
+import session_support as support
+from session_support import Interrupted, Processes, ThreadWatch
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PRESET = "linux-release"
+TARGETS = ("FerroxEMG", "ferrox-host", "companion-sim", "ferrox-reference-host", "ferrox-micro-bench")
+# What a run writes into its output folder, and so what the next run may remove.
+OUTPUT_FILES = ("bench.json", "ours-summary.json", "ours-console.log", "reference-summary.json",
+                "reference-console.log", "reference-sim.log", "micro.json", "micro-console.log")
+OUTPUT_FOLDERS = ("ours-sandbox", "reference-sandbox")
 
 FIXED_PORT = 35692
 RATE_TOLERANCE = 0.001        # frames per second within 0.1 % of the rate
@@ -29,117 +41,7 @@ LATENCY_P99_MS = 3.0
 LATENCY_GROWTH_MS = 0.5       # last tenth's median minus the first tenth's
 CPU_SHARE = 0.03              # of one core
 MEMORY_GROWTH_BYTES = 256 * 1024
-SIM_MODE = "EMG plus Accelerometer"
-
-
-class Interrupted(Exception):
-    pass
-
-
-def on_signal(signum, _frame):
-    raise Interrupted(signal.Signals(signum).name)
-
-
-class Processes:
-    """The processes of this run, each ended by pid."""
-
-    def __init__(self):
-        self.children = []
-        self.companion_paths = []
-        self.companions = {}  # pid -> start time, which tells a reused pid apart
-
-    def start(self, args, **kwargs):
-        child = subprocess.Popen(args, **kwargs)
-        self.children.append(child)
-        return child
-
-    def end(self, child, grace=3.0):
-        if child.poll() is not None:
-            return
-        if child.stdin:
-            # The simulator ends by itself at the end of its standard input.
-            try:
-                child.stdin.close()
-            except OSError:
-                pass
-            try:
-                child.wait(timeout=grace)
-                return
-            except subprocess.TimeoutExpired:
-                pass
-        child.terminate()
-        try:
-            child.wait(timeout=grace)
-        except subprocess.TimeoutExpired:
-            child.kill()
-            child.wait()
-
-    def note_companions(self):
-        """Remembers the companions running now, so they are ended even once their exe link is gone
-        (a process whose main thread has returned has none, while its other threads still run)."""
-        for pid in pids_running(self.companion_paths):
-            self.companions.setdefault(pid, start_time(pid))
-
-    def end_companions(self):
-        self.note_companions()
-        for pid, started in self.companions.items():
-            if start_time(pid) != started:
-                continue
-            try:
-                os.kill(pid, signal.SIGTERM)
-            except ProcessLookupError:
-                continue
-            deadline = time.monotonic() + 3.0
-            while time.monotonic() < deadline and start_time(pid) == started:
-                time.sleep(0.05)
-            if start_time(pid) == started:
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-
-    def end_all(self):
-        for child in reversed(self.children):
-            self.end(child)
-        self.end_companions()
-
-
-def pids_running(paths):
-    """Pids of the processes whose executable is one of paths."""
-    wanted = {os.path.realpath(p) for p in paths}
-    found = []
-    if not wanted:
-        return found
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            exe = os.readlink(f"/proc/{entry}/exe")
-        except OSError:
-            continue
-        if exe in wanted:
-            found.append(int(entry))
-    return found
-
-
-def start_time(pid):
-    """The process's start time, or None once all its threads have ended."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-    except OSError:
-        return None
-    if fields[0] not in ("Z", "X"):
-        return fields[19]
-    # A leader that has returned while its other threads still run shows as a zombie.
-    try:
-        for tid in os.listdir(f"/proc/{pid}/task"):
-            with open(f"/proc/{pid}/task/{tid}/stat") as f:
-                if f.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X"):
-                    return fields[19]
-    except OSError:
-        pass
-    return None
+SIM_SETTINGS = {"FERROX_SIM_SENSORS": 32, "FERROX_SIM_MODE": "EMG plus Accelerometer", "FERROX_SIM_LATENCY_STAMP": 1}
 
 
 def port_listening(port):
@@ -162,81 +64,6 @@ def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def make_sandbox(root):
-    shutil.rmtree(root, ignore_errors=True)
-    program_data = os.path.join(root, "ProgramData")
-    command_dir = os.path.join(program_data, "Quillmark", "QuillmarkFerrox")
-    program_files = os.path.join(root, "ProgramFiles")
-    app_data = os.path.join(root, "AppData")
-    for d in (command_dir, program_files, app_data):
-        os.makedirs(d)
-    return {"ProgramData": program_data, "PROGRAMFILES": program_files, "APPDATA": app_data,
-            "command_dir": command_dir}
-
-
-def sim_environment(sandbox, port=None):
-    env = dict(os.environ)
-    env.update({"ProgramData": sandbox["ProgramData"], "PROGRAMFILES": sandbox["PROGRAMFILES"],
-                "APPDATA": sandbox["APPDATA"], "FERROX_SIM_SENSORS": "32", "FERROX_SIM_MODE": SIM_MODE,
-                "FERROX_SIM_LATENCY_STAMP": "1"})
-    if port is not None:
-        env["FERROX_SIM_PORT"] = str(port)
-    return env
-
-
-class ThreadWatch:
-    """Per-thread processor time and context switches of one process, sampled while it runs.
-
-    The counters are cumulative, so the last sample of each thread is its total up to then."""
-
-    def __init__(self, pid):
-        self.pid = pid
-        self.threads = {}
-        self.clock_ticks = os.sysconf("SC_CLK_TCK")
-
-    def sample(self):
-        base = f"/proc/{self.pid}/task"
-        try:
-            tids = os.listdir(base)
-        except OSError:
-            return
-        for tid in tids:
-            entry = {}
-            try:
-                with open(f"{base}/{tid}/stat") as f:
-                    stat = f.read()
-                fields = stat[stat.rindex(")") + 2:].split()
-                entry["name"] = stat[stat.index("(") + 1:stat.rindex(")")]
-                entry["cpu_seconds"] = (int(fields[11]) + int(fields[12])) / self.clock_ticks
-                with open(f"{base}/{tid}/status") as f:
-                    for line in f:
-                        key, _, value = line.partition(":")
-                        if key in ("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches"):
-                            entry[key] = int(value)
-                # Time runnable but waiting for a processor: the part of a late wake-up that is the
-                # machine's load, not the thread's own work.
-                with open(f"{base}/{tid}/schedstat") as f:
-                    run_ns, wait_ns, slices = (int(x) for x in f.read().split()[:3])
-                entry["run_ms"] = run_ns / 1e6
-                entry["runqueue_wait_ms"] = wait_ns / 1e6
-                entry["slices"] = slices
-                entry["mean_runqueue_wait_us"] = wait_ns / 1e3 / slices if slices else 0.0
-                with open(f"{base}/{tid}/sched") as f:
-                    for line in f:
-                        key, _, value = line.partition(":")
-                        key = key.strip()
-                        if key in ("se.sum_exec_runtime", "se.statistics.wait_sum", "se.statistics.wait_max",
-                                   "nr_switches"):
-                            entry[key.split(".")[-1]] = float(value)
-            except (OSError, ValueError, IndexError):
-                continue
-            self.threads[tid] = entry
-
-    def busiest(self, count=6):
-        ranked = sorted(self.threads.values(), key=lambda t: t.get("run_ms", 0.0), reverse=True)
-        return ranked[:count]
 
 
 def run_watched(processes, args, log_path, timeout, **kwargs):
@@ -292,12 +119,8 @@ def wait_for_fixed_port(limit):
 
 
 def run_ours(args, processes, out):
-    sandbox = make_sandbox(os.path.join(out, "ours-sandbox"))
-    companion_dir = os.path.join(sandbox["PROGRAMFILES"], "Quillmark", "Harbex", "LunoxaFerrox", "Lunoxa")
-    os.makedirs(companion_dir)
-    companion = os.path.join(companion_dir, "SabletBase.exe")
-    shutil.copy2(os.path.join(args.bin, "SabletBase.exe"), companion)
-    processes.companion_paths.append(companion)
+    sandbox = support.lay_out_sandbox(os.path.join(out, "ours-sandbox"), args.bin)
+    processes.companion_paths.append(sandbox["companion"])
 
     wait_for_fixed_port(args.port_wait)
     summary_path = os.path.join(out, "ours-summary.json")
@@ -305,10 +128,9 @@ def run_ours(args, processes, out):
             "--configuration", "1", "--seconds", str(args.seconds), "--latency-stamp",
             "--summary", summary_path]
     code, watch = run_watched(processes, host, os.path.join(out, "ours-console.log"), args.seconds + 120,
-                              env=sim_environment(sandbox))
+                              env=support.sandbox_environment(sandbox, **SIM_SETTINGS))
     # The plug-in's unload ends its companion; one left over (a crashed host) is ended here.
-    processes.note_companions()
-    leftovers = [pid for pid, started in processes.companions.items() if start_time(pid) == started]
+    leftovers = processes.live_companions()
     processes.end_companions()
     summary = load_json(summary_path)
     if summary is None:
@@ -332,12 +154,13 @@ def capture_figures(summary):
 
 
 def run_reference(args, processes, out):
-    sandbox = make_sandbox(os.path.join(out, "reference-sandbox"))
+    root = os.path.join(out, "reference-sandbox")
+    sandbox = support.lay_out_sandbox(root, args.bin, install_companion=False)
     # Another name than the companion's, so no session's unload step (which ends the companion by
     # name) can end this stream halfway.
-    sim = os.path.join(out, "reference-sandbox", "reference-sim")
-    shutil.copy2(os.path.join(args.bin, "SabletBase.exe"), sim)
-    with open(os.path.join(sandbox["command_dir"], "pipe_input1.txt"), "w") as f:
+    sim = os.path.join(root, "reference-sim")
+    shutil.copy2(os.path.join(args.bin, support.COMPANION_FILE), sim)
+    with open(sandbox["command_file"], "w") as f:
         f.write("AppRunMode\n")
 
     port = free_port()
@@ -350,7 +173,7 @@ def run_reference(args, processes, out):
             reference = processes.start(host, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
             watch = ThreadWatch(reference.pid)
             simulator = processes.start([sim], stdin=subprocess.PIPE, stdout=sim_log, stderr=subprocess.STDOUT,
-                                        env=sim_environment(sandbox, port))
+                                        env=support.sandbox_environment(sandbox, FERROX_SIM_PORT=port, **SIM_SETTINGS))
             deadline = time.monotonic() + args.seconds + 60
             sim_ended_early = None
             while reference.poll() is None:
@@ -387,56 +210,51 @@ def run_micro(args, processes, out):
 
 
 def figures(ours, reference):
-    """The table: (figure, ours, reference, target text, target value, how ours meets it)."""
-    t = ours.get("timing", {})
-    r = reference.get("timing", {})
+    """The table: each figure read the same way from both runs, against its target."""
     rate = ours.get("rate") or 1000.0
-
-    def dist(source, name, key):
-        return (source.get(name) or {}).get(key)
-
-    def growth(source, name):
-        d = source.get(name) or {}
-        if d.get("last_tenth_median_ms") is None or d.get("first_tenth_median_ms") is None:
-            return None
-        return d["last_tenth_median_ms"] - d["first_tenth_median_ms"]
-
-    def memory_growth(source):
-        if source.get("resident_bytes_last") is None or source.get("resident_bytes_first_tenth") is None:
-            return None
-        return source["resident_bytes_last"] - source["resident_bytes_first_tenth"]
-
     period = 1000.0 / rate
-    rows = [
-        ("frames per second", ours.get("frames_per_second"), reference.get("frames_per_second"),
-         f"{rate:g} ±0.1%", rate, lambda v: abs(v / rate - 1.0) <= RATE_TOLERANCE),
-        ("missing frames", ours.get("missing_frames"), reference.get("missing_frames"), "0", None,
-         lambda v: v == 0),
-        ("tick lateness median ms", dist(t, "tick_lateness", "median_ms"),
-         dist(r, "tick_lateness", "median_ms"), "-", None, None),
-        ("tick lateness p99 ms", dist(t, "tick_lateness", "p99_ms"), dist(r, "tick_lateness", "p99_ms"),
-         f"< {LATENESS_P99_MS}", LATENESS_P99_MS, lambda v: v < LATENESS_P99_MS),
-        ("tick lateness worst ms", dist(t, "tick_lateness", "worst_ms"),
-         dist(r, "tick_lateness", "worst_ms"), f"< {period:g} (no tick skipped)", period,
+
+    def timing(*keys):
+        def read(run):
+            value = run.get("timing") or {}
+            for key in keys:
+                value = value.get(key) if isinstance(value, dict) else None
+            return value
+        return read
+
+    def growth(first, last):
+        return lambda run: None if first(run) is None or last(run) is None else last(run) - first(run)
+
+    def scaled(read, factor):
+        return lambda run: None if read(run) is None else read(run) * factor
+
+    latency_growth = growth(timing("stream_latency", "first_tenth_median_ms"),
+                            timing("stream_latency", "last_tenth_median_ms"))
+    memory_growth = growth(timing("resident_bytes_first_tenth"), timing("resident_bytes_last"))
+    rows = [  # (figure, how to read it, target text, target value, how a value meets it)
+        ("frames per second", lambda run: run.get("frames_per_second"), f"{rate:g} ±0.1%", rate,
+         lambda v: abs(v / rate - 1.0) <= RATE_TOLERANCE),
+        ("missing frames", lambda run: run.get("missing_frames"), "0", None, lambda v: v == 0),
+        ("tick lateness median ms", timing("tick_lateness", "median_ms"), "-", None, None),
+        ("tick lateness p99 ms", timing("tick_lateness", "p99_ms"), f"< {LATENESS_P99_MS}", LATENESS_P99_MS,
+         lambda v: v < LATENESS_P99_MS),
+        ("tick lateness worst ms", timing("tick_lateness", "worst_ms"), f"< {period:g} (no tick skipped)", period,
          lambda v: v < period),
-        ("stream latency median ms", dist(t, "stream_latency", "median_ms"),
-         dist(r, "stream_latency", "median_ms"), "-", None, None),
-        ("stream latency p99 ms", dist(t, "stream_latency", "p99_ms"), dist(r, "stream_latency", "p99_ms"),
-         f"< {LATENCY_P99_MS}", LATENCY_P99_MS, lambda v: v < LATENCY_P99_MS),
-        ("stream latency worst ms", dist(t, "stream_latency", "worst_ms"),
-         dist(r, "stream_latency", "worst_ms"), "-", None, None),
-        ("stream latency growth ms", growth(t, "stream_latency"), growth(r, "stream_latency"),
-         f"< {LATENCY_GROWTH_MS}", LATENCY_GROWTH_MS, lambda v: v < LATENCY_GROWTH_MS),
-        ("host cpu % of one core", _percent(t.get("cpu_seconds_per_second")),
-         _percent(r.get("cpu_seconds_per_second")), f"< {CPU_SHARE * 100:g}", CPU_SHARE * 100,
-         lambda v: v < CPU_SHARE * 100),
-        ("peak resident MiB", _mib(t.get("peak_resident_bytes")), _mib(r.get("peak_resident_bytes")),
-         "-", None, None),
-        ("resident growth KiB", _kib(memory_growth(t)), _kib(memory_growth(r)),
-         f"< {MEMORY_GROWTH_BYTES // 1024}", MEMORY_GROWTH_BYTES / 1024, lambda v: v < MEMORY_GROWTH_BYTES / 1024),
+        ("stream latency median ms", timing("stream_latency", "median_ms"), "-", None, None),
+        ("stream latency p99 ms", timing("stream_latency", "p99_ms"), f"< {LATENCY_P99_MS}", LATENCY_P99_MS,
+         lambda v: v < LATENCY_P99_MS),
+        ("stream latency worst ms", timing("stream_latency", "worst_ms"), "-", None, None),
+        ("stream latency growth ms", latency_growth, f"< {LATENCY_GROWTH_MS}", LATENCY_GROWTH_MS,
+         lambda v: v < LATENCY_GROWTH_MS),
+        ("host cpu % of one core", scaled(timing("cpu_seconds_per_second"), 100.0), f"< {CPU_SHARE * 100:g}",
+         CPU_SHARE * 100, lambda v: v < CPU_SHARE * 100),
+        ("peak resident MiB", scaled(timing("peak_resident_bytes"), 1.0 / (1024 * 1024)), "-", None, None),
+        ("resident growth KiB", scaled(memory_growth, 1.0 / 1024), f"< {MEMORY_GROWTH_BYTES // 1024}",
+         MEMORY_GROWTH_BYTES / 1024, lambda v: v < MEMORY_GROWTH_BYTES / 1024),
     ]
     table = []
-    for name, mine, ref, target_text, target, meets in rows:
+    for name, read, target_text, target, meets in rows:
+        mine, ref = read(ours), read(reference)
         row = {"figure": name, "ours": mine, "reference": ref, "target": target_text}
         if mine is not None and target:
             row["ours_over_target"] = mine / target
@@ -446,18 +264,6 @@ def figures(ours, reference):
             row["met"] = bool(meets(mine))
         table.append(row)
     return table
-
-
-def _percent(v):
-    return None if v is None else v * 100.0
-
-
-def _mib(v):
-    return None if v is None else v / (1024.0 * 1024.0)
-
-
-def _kib(v):
-    return None if v is None else v / 1024.0
 
 
 def _fmt(v):
@@ -482,9 +288,8 @@ def print_table(table):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--bin", required=True, help="folder with the built programs")
-    parser.add_argument("--out", required=True, help="output folder (bench.json and the logs)")
     parser.add_argument("--seconds", type=float, default=30.0, help="capture time of each run")
+    parser.add_argument("--out", help="output folder (bench.json, the logs and the sandboxes); default out/bench")
     parser.add_argument("--micro-min-time", type=float, default=0.05, help="seconds per micro-benchmark")
     parser.add_argument("--port-wait", type=float, default=300.0,
                         help=f"seconds to wait for port {FIXED_PORT} to be free before our run")
@@ -492,13 +297,17 @@ def main():
     if not args.seconds > 0:
         parser.error("--seconds must be above 0")
 
-    out = os.path.abspath(args.out)
-    os.makedirs(out, exist_ok=True)
+    try:
+        out = support.claim_output(args.out or os.path.join(ROOT, "out", "bench"), "bench.sh", OUTPUT_FILES,
+                                   OUTPUT_FOLDERS, default=args.out is None)
+    except support.OutputRefused as refused:
+        print(refused, file=sys.stderr)
+        return 2
+    if subprocess.run(["bash", os.path.join(ROOT, "scripts", "build.sh"), PRESET, *TARGETS], cwd=ROOT).returncode:
+        return 1
+    args.bin = os.path.join(ROOT, "build", PRESET, "bin")
     bench_json = os.path.join(out, "bench.json")
-    if os.path.exists(bench_json):
-        os.remove(bench_json)
-    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(signum, on_signal)
+    support.raise_on_signals()
 
     processes = Processes()
     report = {"seconds": args.seconds, "started": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
@@ -516,8 +325,7 @@ def main():
     except (RuntimeError, OSError) as e:
         failure = str(e)
     finally:
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        support.ignore_signals()
         processes.end_all()
 
     report["load_average_after"] = list(os.getloadavg())
