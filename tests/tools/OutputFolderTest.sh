@@ -21,6 +21,6 @@ python3 "$support" sandbox --out "$work/mine" --bin "$bin"
 [ -n "$(find "$work/mine/sandbox" -name SabletBase.exe)" ] || fail "no companion installed in the sandbox"
 touch "$work/mine/summary.json" "$work/mine/notes.txt"
 claim "$work/mine"
-[ ! -e "$work/mine/summary.json" ] && [ ! -e "$work/mine/sandbox" ] || fail "the earlier output was not cleared"
+if [ -e "$work/mine/summary.json" ] || [ -e "$work/mine/sandbox" ]; then fail "the earlier output was not cleared"; fi
 [ -e "$work/mine/notes.txt" ] || fail "a file the script did not write was removed"
 echo "output folder rules hold"
