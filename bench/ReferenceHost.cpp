@@ -1,8 +1,7 @@
-// Runs the reference loops over a companion's stream with the host model and measures them the way
-// ferrox-host measures the plug-in, so the two sets of figures compare directly.
+// Runs the reference loops over a companion's stream with the host model and measures them with the
+// same recorder as ferrox-host measures the plug-in, so the two sets of figures compare directly.
 #include "bench/ReferenceDevice.h"
-#include "platform/ResourceUsage.h"
-#include "tools/common/CaptureMetrics.h"
+#include "tools/common/CaptureRecorder.h"
 
 #include <CLI/CLI.hpp>
 
@@ -52,52 +51,19 @@ int run(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 
-    ferrox_tools::CaptureMetrics metrics(1000.0, stampChannel);
-    metrics.reserve(static_cast<std::size_t>(1000.0 * (seconds + 5.0)));
-    const auto startUsage = platform::currentResourceUsage();
-    const auto start = std::chrono::steady_clock::now();
-    device.StartCapture();
-    int32_t next = 0;
-    int64_t frames = 0;
-    std::vector<int32_t> missing;
-    std::vector<float> samples;
-    const auto end = start + std::chrono::duration<double>(seconds);
-    auto nextMemorySample = start;
-    while (std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        const int32_t newest = device.GetMostRecentFrameID();
-        for (; next <= newest; ++next) {
-            int64_t committed = 0;
-            if (device.ReadFrame(next, samples, committed)) {
-                metrics.addFrame(next, committed, samples);
-                ++frames;
-            } else {
-                missing.push_back(next);
-            }
-        }
-        if (std::chrono::steady_clock::now() >= nextMemorySample) {
-            metrics.addMemorySample(platform::currentResourceUsage().residentBytes);
-            nextMemorySample += std::chrono::milliseconds(100);
-        }
-    }
-    device.StopCapture();
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const auto endUsage = platform::currentResourceUsage();
+    ferrox_tools::CaptureFigures figures;
+    ferrox_tools::CaptureRecorder::Options measure;
+    measure.seconds = seconds;
+    measure.stampChannel = stampChannel;
+    ferrox_tools::CaptureRecorder(device, measure, figures).run();
 
-    nlohmann::json summary = metrics.toJson();
-    summary["frames"] = frames;
-    summary["seconds"] = elapsed;
-    summary["frames_per_second"] = static_cast<double>(frames) / elapsed;
-    summary["missing_frames"] = missing.size();
-    summary["cpu_seconds_per_second"] =
-        (endUsage.userSeconds + endUsage.systemSeconds - startUsage.userSeconds - startUsage.systemSeconds) /
-        elapsed;
-    summary["peak_resident_bytes"] = endUsage.peakResidentBytes;
-    if (!summaryPath.empty()) {
-        std::ofstream(summaryPath) << summary.dump(2) << "\n";
+    const nlohmann::json summary = {{"capture", ferrox_tools::figuresJson(figures)}};
+    if (!summaryPath.empty() && !(std::ofstream(summaryPath) << summary.dump(2) << "\n")) {
+        std::fprintf(stderr, "ferrox-reference-host: cannot write %s\n", summaryPath.c_str());
+        return 1;
     }
-    std::printf("reference loops: %.1f frames/s over %.1f s\n", static_cast<double>(frames) / elapsed,
-                elapsed);
+    std::printf("reference loops: %.1f frames/s, %lld frames over %.1f s\n", figures.framesPerSecond,
+                static_cast<long long>(figures.frames), figures.seconds);
     return 0;
 }
 } // namespace

@@ -47,5 +47,8 @@ std::optional<std::string> configurationReportPathReported(const char* what) {
 std::optional<std::string> companionExecutablePathReported(const char* what) {
     return reported(kProgramFiles, kCompanionSuffix, what);
 }
+std::optional<std::string> sensorStateFilePathReported(const char* what) {
+    return reported(kAppData, kStateFileSuffix, what);
+}
 
 } // namespace QuillmarkPluginDevices

@@ -20,6 +20,7 @@ sensorStateFilePath(); // APPDATA + "\Ferrox, Inc\Sablet Discover\BaseMemory\sys
 std::optional<std::string> commandFilePathReported(const char* what);
 std::optional<std::string> configurationReportPathReported(const char* what);
 std::optional<std::string> companionExecutablePathReported(const char* what);
+std::optional<std::string> sensorStateFilePathReported(const char* what);
 
 // The pipe name passed to the companion as its only argument.
 constexpr const char* kCompanionPipeName = "\\\\.\\pipe\\test_pipe";

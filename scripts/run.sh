@@ -29,10 +29,24 @@ done
 
 bash scripts/install-deps.sh
 if [ "$windows" = 1 ]; then preset=windows; else preset=linux-release; fi
-[ -n "$out" ] || out="$root/out/session-$preset"
-# The build and the sandbox: every folder the plug-in and the companion use, inside the output folder.
-jobs=$(nproc)
-source scripts/session-sandbox.sh
+default=()
+[ -n "$out" ] || { out="$root/out/session-$preset"; default=(--default); }
+# The output folder may hold only an earlier session's output; only that is cleared.
+python3 scripts/session_support.py output --tool run.sh --out "$out" "${default[@]}" \
+    --files frames.csv summary.json plot.png host-console.log --folders sandbox || exit $?
+out=$(cd "$out" && pwd)
+source scripts/build.sh
+build_preset "$preset" FerroxEMG ferrox-host companion-sim || exit 1
+bin="$root/build/$preset/bin"
+windows_flag=()
+if [ "$windows" = 1 ]; then
+    export WINEPREFIX="$root/build/windows/wineprefix" WINEDEBUG=-all
+    mkdir -p "$WINEPREFIX"
+    windows_flag=(--windows)
+fi
+# Every folder the plug-in and the companion use, inside the output folder.
+python3 scripts/session_support.py sandbox --out "$out" --bin "$bin" "${windows_flag[@]}"
+sandbox="$out/sandbox"
 
 export FERROX_SIM_SENSORS=$sensors FERROX_SIM_MODE="EMG plus Accelerometer" FERROX_SIM_LATENCY_STAMP=1
 host_args=(--configuration 1 --seconds "$seconds" --latency-stamp)
@@ -40,8 +54,6 @@ host_args=(--configuration 1 --seconds "$seconds" --latency-stamp)
 echo "== capture session: $seconds s, $sensors simulated sensors, output in $out"
 set +e
 if [ "$windows" = 1 ]; then
-    export WINEPREFIX="$root/build/windows/wineprefix" WINEDEBUG=-all
-    mkdir -p "$WINEPREFIX"
     winpath() { echo "Z:$(echo "$1" | sed 's|/|\\|g')"; }
     # A Windows process started from here takes its folders from Wine's registry, not from this
     # shell, so ferrox-host sets them for the plug-in (and the companion inherits them).

@@ -37,7 +37,7 @@ def read_samples(path):
     return rows
 
 
-def main():
+def main(argv=None):
     parser = argparse.ArgumentParser()
     parser.add_argument("out")
     parser.add_argument("--minutes", type=int, required=True)
@@ -45,7 +45,7 @@ def main():
     parser.add_argument("--restarts", type=int, required=True)
     parser.add_argument("--unexpected-exits", type=int, default=0)
     parser.add_argument("--host-exit", type=int, default=0)
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
 
     with open(os.path.join(args.out, "summary.json"), encoding="utf-8") as f:
         summary = json.load(f)

@@ -10,20 +10,15 @@ bash scripts/install-deps.sh || exit 1
 
 suites=("$@")
 [ ${#suites[@]} -eq 0 ] && suites=(native windows fuzz asan tsan tidy format)
-jobs=$(nproc)
+source scripts/build.sh
+jobs=$build_jobs
 failed=()
 summary=()
 
 run_preset() { # name preset
     local name=$1 preset=$2 log="build/$2-test.log"
-    mkdir -p build
-    echo "== $name: configure and build ($preset)"
-    if ! cmake --preset "$preset" >"build/$preset-configure.log" 2>&1; then
-        tail -n 40 "build/$preset-configure.log"; failed+=("$name (configure)"); return
-    fi
-    if ! cmake --build --preset "$preset" -j "$jobs" >"build/$preset-build.log" 2>&1; then
-        grep -E 'error|Error' "build/$preset-build.log" | head -n 40; failed+=("$name (build)"); return
-    fi
+    echo "== $name"
+    build_preset "$preset" || { failed+=("$name (build)"); return; }
     echo "== $name: tests"
     ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log" | grep -E '^\s*[0-9]+/[0-9]+ Test|tests passed|tests failed|Failed|\*\*\*' | grep -v ' Passed ' || true
     local line
@@ -39,15 +34,8 @@ run_preset() { # name preset
 run_fuzz() {
     local preset=fuzz dir=build/fuzz seconds=${FERROX_FUZZ_SECONDS:-30}
     local targets=(configuration_report sensor_states relay_lines sample_blocks)
-    mkdir -p build
-    echo "== fuzz: configure and build ($preset)"
-    if ! cmake --preset "$preset" >"build/$preset-configure.log" 2>&1; then
-        tail -n 40 "build/$preset-configure.log"; failed+=("fuzz (configure)"); return
-    fi
-    if ! cmake --build --preset "$preset" -j "$jobs" --target "${targets[@]/#/fuzz_}" \
-            >"build/$preset-build.log" 2>&1; then
-        grep -E 'error|Error' "build/$preset-build.log" | head -n 40; failed+=("fuzz (build)"); return
-    fi
+    echo "== fuzz"
+    build_preset "$preset" "${targets[@]/#/fuzz_}" || { failed+=("fuzz (build)"); return; }
     local t
     for t in "${targets[@]}"; do
         local work="$dir/corpus/$t" artifacts="$dir/artifacts/$t/" log="build/fuzz-$t.log" rc
@@ -77,7 +65,6 @@ run_bench() {
     local log=build/bench-test.log json=out/bench/bench.json
     mkdir -p build
     echo "== bench: scripts/bench.sh --seconds 5"
-    rm -f "$json"
     if ! bash scripts/bench.sh --seconds 5 >"$log" 2>&1; then
         tail -n 30 "$log"; failed+=("bench"); summary+=("bench: failed (log $log)"); return
     fi
@@ -93,9 +80,7 @@ run_tidy() {
     local log=build/tidy.log
     mkdir -p build
     echo "== tidy: configure (linux-debug, for its compile database)"
-    if ! cmake --preset linux-debug >"build/linux-debug-configure.log" 2>&1; then
-        tail -n 40 "build/linux-debug-configure.log"; failed+=("tidy (configure)"); return
-    fi
+    configure_preset linux-debug || { failed+=("tidy (configure)"); return; }
     echo "== tidy: clang-tidy"
     local files rc findings
     files=$(grep -c '"file":' build/linux-debug/compile_commands.json)

@@ -1,9 +1,7 @@
 #include "tools/ferrox-host/HostSession.h"
 
 #include "host/HostDeviceManager.h"
-#include "platform/ResourceUsage.h"
 #include "platform/Sleep.h"
-#include "tools/common/CaptureMetrics.h"
 #include "tools/ferrox-host/PluginModule.h"
 
 #include <algorithm>
@@ -20,17 +18,11 @@ using Clock = std::chrono::steady_clock;
 using AnalogSystem::cPluginDeviceBase;
 
 constexpr auto kConnectRetry = std::chrono::milliseconds(100);
-constexpr auto kFramePoll = std::chrono::milliseconds(5);
 constexpr auto kProgressEvery = std::chrono::seconds(1);
-constexpr auto kMemorySampleEvery = std::chrono::milliseconds(100);
 // The stream value that carries the sender's time when the latency stamp is on.
 constexpr int kStampChannelId = 127;
 constexpr const char* kCollectingData = "Collecting Data";
 constexpr const char* kStreamEnded = "[FerroxEMG] Sample stream ended";
-// The first resource reading waits this long into the capture: until then the host's frame ring and
-// the plug-in's buffers are still being touched for the first time, so resident memory rises without
-// anything leaking. Capture start (after warm-up) against capture end is what a soak compares.
-constexpr double kWarmUpSeconds = 10.0;
 
 double secondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
@@ -245,11 +237,6 @@ private:
         say(line.str());
     }
 
-    void sampleResources(std::optional<ResourceSample>& sample, Clock::time_point start) const {
-        const platform::ResourceUsage usage = platform::currentResourceUsage();
-        sample = ResourceSample{secondsBetween(start, Clock::now()), usage.residentBytes, usage.openHandles};
-    }
-
     void capture() {
         CaptureResult& capture = result_.capture;
         capture.ran = true;
@@ -261,133 +248,42 @@ private:
             }
         }
 
-        nextFrame_ = base_->FrameCounter();
         logSeen_ = base_->LoggedMessages().size(); // only ends during capture are taken up again
-        int stampChannel = -1;
+        ferrox_tools::CaptureRecorder::Options measure;
+        measure.seconds = options_.captureSeconds;
+        measure.keepFrames = options_.keepFrames;
         for (int i = 0, n = device_->ActiveChannelCount(); options_.latencyStamp && i < n; ++i) {
-            stampChannel = device_->ChannelID(i) == kStampChannelId ? i : stampChannel;
+            measure.stampChannel = device_->ChannelID(i) == kStampChannelId ? i : measure.stampChannel;
         }
-        double rate = 1000.0;
-        base_->GetProperty(cPluginDeviceBase::kRatePropName, rate);
-        metrics_ = std::make_unique<ferrox_tools::CaptureMetrics>(rate, stampChannel);
-        // A little more than the capture can deliver, so the figures do not move memory mid-run.
-        metrics_->reserve(static_cast<std::size_t>(std::max(0.0, rate * (options_.captureSeconds + 5.0))));
-        const platform::ResourceUsage usageBefore = platform::currentResourceUsage();
+        ferrox_tools::CaptureRecorder recorder(*base_, measure, capture);
         std::ostringstream announce;
         announce << "capturing for " << options_.captureSeconds << " s";
         say(announce.str());
-        const auto start = Clock::now();
-        capture.started = device_->StartCapture();
-        if (!capture.started) {
-            result_.errors.push_back("StartCapture returned false");
-        }
-        const auto end = start + toDuration(options_.captureSeconds);
-        auto nextProgress = start + kProgressEvery;
-        auto nextMemorySample = start;
-        auto nextStreamCheck = start + kConnectRetry;
-        // A short capture takes its first reading halfway, so that both readings exist.
-        const auto warm = start + toDuration(std::min(kWarmUpSeconds, options_.captureSeconds / 2.0));
-        while (Clock::now() < end) {
-            platform::sleepFor(kFramePoll);
-            drainFrames();
-            const auto now = Clock::now();
-            if (!capture.resourcesStart && now >= warm) {
-                sampleResources(capture.resourcesStart, start);
-            }
-            if (options_.reconnect && now >= nextStreamCheck) {
-                nextStreamCheck = now + kConnectRetry;
+        Clock::duration nextProgress = kProgressEvery;
+        Clock::duration nextStreamCheck = kConnectRetry;
+        recorder.run([&](Clock::time_point now) {
+            const auto elapsed = now - recorder.startedAt();
+            if (options_.reconnect && elapsed >= nextStreamCheck) {
+                nextStreamCheck = elapsed + kConnectRetry;
                 keepStream(now);
             }
-            if (now >= nextMemorySample) {
-                nextMemorySample += kMemorySampleEvery;
-                metrics_->addMemorySample(platform::currentResourceUsage().residentBytes);
-            }
-            if (now >= nextProgress) {
+            if (elapsed >= nextProgress) {
                 nextProgress += kProgressEvery;
                 std::ostringstream line;
                 line.precision(1);
-                line << std::fixed << "capturing: " << secondsBetween(start, now) << " s, " << capture.frames
-                     << " frames, " << capture.missingFrames << " missing";
+                line << std::fixed << "capturing: " << secondsBetween(recorder.startedAt(), now) << " s, "
+                     << capture.frames << " frames, " << capture.missingFrames << " missing";
                 if (options_.reconnect) {
                     line << ", " << capture.zeroFrames << " zero, " << capture.reconnects << " reconnects";
                 }
                 say(line.str());
             }
+        });
+        if (!capture.started) {
+            result_.errors.push_back("StartCapture returned false");
         }
-        // Still capturing, like the first reading, so that the two compare like with like.
-        sampleResources(capture.resourcesEnd, start);
-        capture.stopped = device_->StopCapture();
-        capture.seconds = secondsBetween(start, Clock::now());
         if (!capture.stopped) {
             result_.errors.push_back("StopCapture returned false");
-        }
-        drainFrames();
-        finishStatistics();
-        const platform::ResourceUsage usageAfter = platform::currentResourceUsage();
-        capture.timing = metrics_->toJson();
-        if (capture.seconds > 0.0) {
-            capture.timing["cpu_seconds_per_second"] = (usageAfter.userSeconds + usageAfter.systemSeconds -
-                                                        usageBefore.userSeconds - usageBefore.systemSeconds) /
-                                                       capture.seconds;
-        }
-        capture.timing["peak_resident_bytes"] = usageAfter.peakResidentBytes;
-        capture.timing["open_handles_before"] = usageBefore.openHandles;
-        capture.timing["open_handles_after"] = usageAfter.openHandles;
-        capture.timing["stamp_channel"] = stampChannel;
-    }
-
-    void drainFrames() {
-        CaptureResult& capture = result_.capture;
-        const int32_t newest = device_->GetMostRecentFrameID();
-        std::vector<float> samples;
-        for (; nextFrame_ <= newest; ++nextFrame_) {
-            int64_t committedNs = 0;
-            const bool read = base_->ReadFrame(nextFrame_, samples, committedNs);
-            missingRuns_.add(!read);
-            if (!read) {
-                ++capture.missingFrames;
-                if (capture.missingFrameIds.size() < CaptureResult::kMaxListedMissing) {
-                    capture.missingFrameIds.push_back(nextFrame_);
-                }
-                continue;
-            }
-            if (capture.frames == 0) {
-                capture.firstFrame = nextFrame_;
-                firstCommitNs_ = committedNs;
-            } else {
-                const double interval = static_cast<double>(committedNs - lastCommitNs_) / 1e6;
-                intervalSumMs_ += interval;
-                capture.maxCommitIntervalMs = std::max(capture.maxCommitIntervalMs, interval);
-                if (interval > 2.0) {
-                    ++capture.commitIntervalsOver2Ms;
-                }
-            }
-            lastCommitNs_ = committedNs;
-            const bool zeros = !samples.empty() &&
-                               std::all_of(samples.begin(), samples.end(), [](float v) { return v == 0.0f; });
-            capture.zeroFrames += zeros ? 1 : 0;
-            zeroRuns_.add(zeros);
-            metrics_->addFrame(nextFrame_, committedNs, samples);
-            capture.lastFrame = nextFrame_;
-            ++capture.frames;
-            if (options_.keepFrames) {
-                capture.rows.push_back(FrameRow{nextFrame_, samples});
-            }
-        }
-    }
-
-    void finishStatistics() {
-        CaptureResult& capture = result_.capture;
-        capture.zeroGaps = GapStats{zeroRuns_.runs(), zeroRuns_.longest()};
-        capture.missingGaps = GapStats{missingRuns_.runs(), missingRuns_.longest()};
-        if (capture.frames >= 2) {
-            const double spanSeconds = static_cast<double>(lastCommitNs_ - firstCommitNs_) / 1e9;
-            capture.meanCommitIntervalMs = intervalSumMs_ / static_cast<double>(capture.frames - 1);
-            if (spanSeconds > 0.0) {
-                capture.framesPerSecond = static_cast<double>(capture.frames - 1) / spanSeconds;
-            }
-        } else if (capture.seconds > 0.0) {
-            capture.framesPerSecond = static_cast<double>(capture.frames) / capture.seconds;
         }
     }
 
@@ -449,17 +345,10 @@ private:
     FactoryCollector factories_;
     std::unique_ptr<AnalogSystem::IDevice> device_;
     cPluginDeviceBase* base_ = nullptr;
-    int32_t nextFrame_ = 0;
-    int64_t firstCommitNs_ = 0;
-    int64_t lastCommitNs_ = 0;
-    double intervalSumMs_ = 0.0;
     bool appRunMode_ = false;
     std::size_t logSeen_ = 0;
     Clock::time_point endSeenAt_;
     Clock::time_point lastAttemptAt_;
-    ferrox_tools::RunCounter zeroRuns_;
-    ferrox_tools::RunCounter missingRuns_;
-    std::unique_ptr<ferrox_tools::CaptureMetrics> metrics_;
 };
 } // namespace
 

@@ -1,8 +1,7 @@
 #pragma once
 
 #include "host/Device.h"
-
-#include <nlohmann/json.hpp>
+#include "tools/common/CaptureRecorder.h"
 
 #include <array>
 #include <cstdint>
@@ -59,42 +58,11 @@ struct DeviceInfo {
     std::vector<ChannelInfo> channels;
 };
 
-struct FrameRow {
-    int32_t id = 0;
-    std::vector<float> values;
-};
-
-// Stretches of consecutive frames that share a condition, in frames.
-struct GapStats {
-    int64_t count = 0;
-    int64_t longest = 0;
-};
-
-// One reading of this process's memory and handles during capture.
-struct ResourceSample {
-    double atSeconds = 0.0; // since StartCapture
-    int64_t residentBytes = 0;
-    int64_t openHandles = 0;
-};
-
-struct CaptureResult {
+// The capture as this host saw it: the figures every measuring host shares, and what only this
+// session does (the channels' names, taking up a stream that ended).
+struct CaptureResult : ferrox_tools::CaptureFigures {
     bool ran = false;
-    bool started = false; // what StartCapture returned
-    bool stopped = false; // what StopCapture returned
-    int64_t frames = 0;
-    std::optional<int32_t> firstFrame;
-    std::optional<int32_t> lastFrame;
-    double seconds = 0.0;         // from StartCapture until StopCapture returned
-    double framesPerSecond = 0.0; // over the span of the delivered frames' commit times
-    int64_t missingFrames = 0;
-    std::vector<int32_t> missingFrameIds; // the first kMaxListedMissing of them
-    // Gaps between consecutive commits of delivered frames.
-    double meanCommitIntervalMs = 0.0;
-    double maxCommitIntervalMs = 0.0;
-    int64_t commitIntervalsOver2Ms = 0;
-    int64_t zeroFrames = 0; // delivered frames whose values are all zero: no live data
-    GapStats zeroGaps;      // runs of consecutive zero frames
-    GapStats missingGaps;   // runs of consecutive missing frame IDs
+    std::vector<std::string> columns; // the active channels' names when capture started
     // With SessionOptions::reconnect: ends of the stream seen in the device log, connections taken up
     // again, and how long each took from the end being seen to the accepting "AppRunMode" change.
     int64_t streamEnds = 0;
@@ -102,15 +70,6 @@ struct CaptureResult {
     int64_t reconnectAttempts = 0;
     std::vector<double> reconnectSeconds;
     bool reconnecting = false; // still waiting for a new connection when capture stopped
-    std::optional<ResourceSample> resourcesStart;
-    std::optional<ResourceSample> resourcesEnd;
-    std::vector<std::string> columns; // the active channels' names when capture started
-    std::vector<FrameRow> rows;       // kept only with SessionOptions::keepFrames
-    // Tick lateness against the device's schedule, stream latency, and what the capture cost this
-    // process (processor time per second of capture, resident memory over the run).
-    nlohmann::json timing = nlohmann::json::object();
-
-    static constexpr std::size_t kMaxListedMissing = 10000;
 };
 
 struct SessionResult {

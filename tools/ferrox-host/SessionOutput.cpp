@@ -11,19 +11,6 @@ template <typename T> nlohmann::json optionalJson(const std::optional<T>& value)
     return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
 }
 
-nlohmann::json gapJson(const GapStats& gaps) {
-    return {{"count", gaps.count}, {"longest", gaps.longest}};
-}
-
-nlohmann::json resourceJson(const std::optional<ResourceSample>& sample) {
-    if (!sample) {
-        return nullptr;
-    }
-    return {{"at_seconds", sample->atSeconds},
-            {"resident_bytes", sample->residentBytes},
-            {"open_handles", sample->openHandles}};
-}
-
 std::string formatFloat(float value) {
     // Nine significant digits bring every float back exactly.
     char text[32];
@@ -69,30 +56,15 @@ nlohmann::json summaryJson(const SessionResult& result) {
     summary["log"] = log;
 
     const CaptureResult& capture = result.capture;
-    summary["capture"] = {
-        {"ran", capture.ran},
-        {"frames", capture.frames},
-        {"first_frame", optionalJson(capture.firstFrame)},
-        {"last_frame", optionalJson(capture.lastFrame)},
-        {"seconds", capture.seconds},
-        {"frames_per_second", capture.framesPerSecond},
-        {"missing_frame_ids", capture.missingFrameIds},
-        {"missing_frames", capture.missingFrames},
-        {"columns", capture.columns},
-        {"commit_interval_ms",
-         {{"mean", capture.meanCommitIntervalMs}, {"max", capture.maxCommitIntervalMs}}},
-        {"commit_intervals_over_2ms", capture.commitIntervalsOver2Ms},
-        {"timing", capture.timing},
-        {"zero_frames", capture.zeroFrames},
-        {"gaps", {{"zero_frames", gapJson(capture.zeroGaps)}, {"missing_ids", gapJson(capture.missingGaps)}}},
-        {"reconnect",
-         {{"stream_ends", capture.streamEnds},
-          {"reconnects", capture.reconnects},
-          {"attempts", capture.reconnectAttempts},
-          {"seconds", capture.reconnectSeconds},
-          {"still_waiting", capture.reconnecting}}},
-        {"resources",
-         {{"start", resourceJson(capture.resourcesStart)}, {"end", resourceJson(capture.resourcesEnd)}}}};
+    json captureJson = ferrox_tools::figuresJson(capture);
+    captureJson["ran"] = capture.ran;
+    captureJson["columns"] = capture.columns;
+    captureJson["reconnect"] = {{"stream_ends", capture.streamEnds},
+                                {"reconnects", capture.reconnects},
+                                {"attempts", capture.reconnectAttempts},
+                                {"seconds", capture.reconnectSeconds},
+                                {"still_waiting", capture.reconnecting}};
+    summary["capture"] = captureJson;
 
     summary["unload"] = {{"result", optionalJson(result.unloadResult)},
                          {"identifier", optionalJson(result.unloadIdentifier)}};
@@ -122,7 +94,7 @@ void writeCsv(const CaptureResult& capture, std::ostream& out) {
         out << ',' << csvField(column);
     }
     out << '\n';
-    for (const FrameRow& row : capture.rows) {
+    for (const ferrox_tools::FrameRow& row : capture.rows) {
         out << row.id;
         for (float value : row.values) {
             out << ',' << formatFloat(value);

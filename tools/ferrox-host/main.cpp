@@ -4,6 +4,7 @@
 #include "platform/Environment.h"
 #include "tools/ferrox-host/HostSession.h"
 #include "tools/ferrox-host/PluginModule.h"
+#include "tools/ferrox-host/ProgramPaths.h"
 #include "tools/ferrox-host/SessionOutput.h"
 
 #include <CLI/CLI.hpp>
@@ -94,6 +95,10 @@ int runHost(int argc, char** argv) {
     app.add_option("--program-data", programData,
                    "set ProgramData for the plug-in (command file and device configuration report)");
     app.add_option("--app-data", appData, "set APPDATA for the plug-in (the sensor state file)");
+    bool printPaths = false;
+    app.add_flag("--print-paths", printPaths,
+                 "print where the plug-in looks for the companion, the command file, the report and the "
+                 "state file (name=path, from the folders above or the environment), then exit");
 
     try {
         app.parse(argc, argv);
@@ -114,6 +119,9 @@ int runHost(int argc, char** argv) {
         if (!value.empty()) {
             platform::setEnv(variable, value.c_str());
         }
+    }
+    if (printPaths) {
+        return ferrox_host::printProgramPaths();
     }
     options.progress = printLine;
 
