@@ -6,6 +6,8 @@
 #include "tools/ferrox-host/PluginModule.h"
 #include "tools/ferrox-host/SessionOutput.h"
 
+#include "FerroxVersion.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -53,6 +55,7 @@ int runHost(int argc, char** argv) {
                  "creation, property changes, channel selection, waiting for the sample stream, capture, "
                  "unload.",
                  "ferrox-host"};
+    app.set_version_flag("--version", "ferrox-host " FERROX_VERSION_STRING);
     app.add_option("--plugin", options.pluginPath, "the plug-in library")->capture_default_str();
     auto* configurationOption = app.add_option(
         "--configuration", configuration,
