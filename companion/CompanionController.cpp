@@ -1,6 +1,7 @@
 #include "companion/CompanionController.h"
 
 #include "companion/Paths.h"
+#include "inventory/SensorStateReader.h"
 #include "platform/Process.h"
 #include "platform/Sleep.h"
 
@@ -96,6 +97,14 @@ void CompanionController::sendCommand(const char* command) {
     } catch (...) {
         printError("FerroxEMG: command failed\n");
     }
+}
+
+std::vector<SensorRecord> CompanionController::readSensorStates() {
+    const auto path = sensorStateFilePath();
+    if (!path) {
+        return {};
+    }
+    return readSensorStateFile(*path).sensors;
 }
 
 void CompanionController::launch() {
