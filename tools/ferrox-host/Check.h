@@ -8,9 +8,9 @@
 namespace ferrox_host {
 
 // ferrox-host --check: what a lab engineer runs before a session to learn whether this computer is set
-// up for the plug-in. It captures nothing, starts nothing and ends nothing, and it reads and writes no
-// file of the companion's (it reads the state file and the configuration report, and writes one probe
-// file of its own in the command folder, which it removes again).
+// up for the plug-in. It captures nothing, starts no companion and ends no process, and it reads and writes
+// no file of the companion's (it reads the state file and the configuration report, and writes one probe file
+// of its own in the command folder, which it removes again).
 enum class CheckLevel { Ok, Warn, Fail };
 
 struct CheckItem {
