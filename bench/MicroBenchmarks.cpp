@@ -155,7 +155,7 @@ void BM_StateFileRead(benchmark::State& state) {
     const ScratchFolder scratch;
     const std::string path = scratch.write("system-state.json", json.str());
     for (auto _ : state) {
-        auto sensors = QuillmarkPluginDevices::readSensorStateFile(path);
+        auto sensors = QuillmarkPluginDevices::readSensorStateFile(path).sensors;
         benchmark::DoNotOptimize(sensors.data());
     }
 }

@@ -47,11 +47,6 @@ CompanionController* CompanionController::instance() {
     return &controller;
 }
 
-std::vector<SensorRecord> CompanionController::readSensorStates() {
-    const auto path = sensorStateFilePath();
-    return path ? readSensorStateFile(*path) : std::vector<SensorRecord>();
-}
-
 CompanionController::~CompanionController() {
     // The process itself is not ours to end here (the unload step does that by name), and on POSIX
     // companionProcess_ is a process id, which closeHandle must never see.
@@ -102,6 +97,14 @@ void CompanionController::sendCommand(const char* command) {
     } catch (...) {
         printError("FerroxEMG: command failed\n");
     }
+}
+
+std::vector<SensorRecord> CompanionController::readSensorStates() {
+    const auto path = sensorStateFilePath();
+    if (!path) {
+        return {};
+    }
+    return readSensorStateFile(*path).sensors;
 }
 
 void CompanionController::launch() {

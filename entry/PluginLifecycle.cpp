@@ -6,6 +6,8 @@
 #include "inventory/ConfigurationReport.h"
 #include "platform/Process.h"
 
+#include "FerroxVersion.h"
+
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -59,13 +61,13 @@ std::optional<unsigned long> runHiddenCommand(const std::string& commandLine) {
 
 void reportVersion(int32_t* major, int32_t* minor, int32_t* revision) {
     if (major) {
-        *major = 1;
+        *major = FERROX_VERSION_MAJOR;
     }
     if (minor) {
-        *minor = 0;
+        *minor = FERROX_VERSION_MINOR;
     }
     if (revision) {
-        *revision = 0;
+        *revision = FERROX_VERSION_PATCH;
     }
 }
 

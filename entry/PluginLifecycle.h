@@ -23,7 +23,7 @@ constexpr int32_t kMostStations = 64;
 using CommandRunner = std::function<std::optional<unsigned long>(const std::string& commandLine)>;
 std::optional<unsigned long> runHiddenCommand(const std::string& commandLine);
 
-// The plug-in's version, 1.0.0; null pointers are left alone.
+// The plug-in's version, the project's (FerroxVersion.h); null pointers are left alone.
 void reportVersion(int32_t* major, int32_t* minor, int32_t* revision);
 
 // Starts the companion, waits at most `reportWaitLimit` for its report and hands `sink` one factory per

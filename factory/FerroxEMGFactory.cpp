@@ -2,8 +2,8 @@
 
 #include "companion/CompanionController.h"
 #include "device/FerroxEMG.h"
+#include "factory/DeviceChannels.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -19,11 +19,6 @@ constexpr int kAnalogChannelType = 1;
 constexpr double kProvisionalRate = 2000.0;
 constexpr double kDeviceRate = 1000.0;
 constexpr int kMocapRateMultiple = 5;
-
-// Impedance readings the state file lists among a sensor's channels; they carry no samples.
-bool isImpedanceChannel(const std::string& channel) {
-    return channel == "IMP 1" || channel == "IMP RMS 1";
-}
 
 struct FlagRow {
     const char* property;
@@ -78,10 +73,6 @@ std::unique_ptr<AnalogSystem::IDevice> FerroxEMGFactory::CreateDeviceOn(unsigned
     return nullptr;
 }
 
-bool FerroxEMGFactory::isOccupied(int32_t sensorId) const {
-    return std::find(occupiedSensorIds.begin(), occupiedSensorIds.end(), sensorId) != occupiedSensorIds.end();
-}
-
 void FerroxEMGFactory::shapeDevice(FerroxEMG& device) const {
     device.SetProperty(Base::kNamePropName, kDeviceName);
     device.SetProperty(Base::kDisplayNamePropName, kDeviceName);
@@ -95,37 +86,25 @@ void FerroxEMGFactory::shapeDevice(FerroxEMG& device) const {
 
     std::deque<std::vector<char>>& names = device.channelNameStore();
     const std::vector<SensorRecord>& sensors = device.sensors();
-    for (std::size_t position = 0; position < sensors.size(); ++position) {
-        const SensorRecord& sensor = sensors[position];
-        if (!isOccupied(sensor.SensorId)) {
+    for (const DeviceChannel& channel : deviceChannels(sensors, occupiedSensorIds)) {
+        names.emplace_back(channel.name.begin(), channel.name.end());
+        names.back().push_back('\0');
+
+        const int index = device.ChannelDescriptorCount();
+        device.AddChannelDescriptor(names.back().data(), kAnalogChannelType);
+        AnalogSystem::cPropertySet* descriptor = device.ChannelDescriptor(index);
+        if (!descriptor) {
             continue;
         }
-        for (const std::string& channel : sensor.ChannelNames) {
-            if (isImpedanceChannel(channel)) {
-                continue;
-            }
-            // The position counts every record of the state file, so a channel keeps its name when
-            // other sensors come and go from the station.
-            const std::string name = channel + " Sensor " + std::to_string(position);
-            names.emplace_back(name.begin(), name.end());
-            names.back().push_back('\0');
-
-            const int index = device.ChannelDescriptorCount();
-            device.AddChannelDescriptor(names.back().data(), kAnalogChannelType);
-            AnalogSystem::cPropertySet* descriptor = device.ChannelDescriptor(index);
-            if (!descriptor) {
-                continue;
-            }
-            descriptor->SetProperty("AnalogChannel_Enabled", false);
-            descriptor->SetProperty("AnalogChannel_Selected", false);
-            for (const FlagRow& row : kDescriptorFlagRows) {
-                descriptor->ModifyProperty(row.property, row.flags[0], row.flags[1], row.flags[2],
-                                           row.flags[3]);
-            }
-            // The sensor's name is the terminal its channels come from: it belongs on each of them.
-            descriptor->SetProperty("AnalogChannel_TerminalName", sensor.SensorName.c_str());
-            descriptor->SetProperty("Terminal Name", sensor.SensorName.c_str());
+        descriptor->SetProperty("AnalogChannel_Enabled", false);
+        descriptor->SetProperty("AnalogChannel_Selected", false);
+        for (const FlagRow& row : kDescriptorFlagRows) {
+            descriptor->ModifyProperty(row.property, row.flags[0], row.flags[1], row.flags[2], row.flags[3]);
         }
+        // The sensor's name is the terminal its channels come from: it belongs on each of them.
+        const std::string& terminal = sensors[channel.sensorPosition].SensorName;
+        descriptor->SetProperty("AnalogChannel_TerminalName", terminal.c_str());
+        descriptor->SetProperty("Terminal Name", terminal.c_str());
     }
 
     device.SetProperty(Base::kRatePropName, kDeviceRate);

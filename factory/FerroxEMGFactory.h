@@ -35,7 +35,6 @@ public:
 
 private:
     void shapeDevice(FerroxEMG& device) const;
-    bool isOccupied(int32_t sensorId) const;
 
     std::string hardwareName;
     std::string deviceId;

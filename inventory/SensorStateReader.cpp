@@ -57,12 +57,13 @@ SensorRecord recordFrom(const Json& sensor) {
 
 } // namespace
 
-std::vector<SensorRecord> readSensorStateFile(const std::string& path) {
-    std::vector<SensorRecord> records;
+SensorStateReading readSensorStateFile(const std::string& path) {
+    SensorStateReading reading;
     std::ifstream in(path);
     if (!in.is_open()) {
-        return records;
+        return reading;
     }
+    reading.opened = true;
     // The file belongs to the vendor's software: whatever is wrong with it costs the sensors from the
     // fault onwards, never the device.
     try {
@@ -71,11 +72,12 @@ std::vector<SensorRecord> readSensorStateFile(const std::string& path) {
         // The mutable lookup turns a null document into an object and an absent member into null, so
         // both give no sensors; any other document kind throws. A single value iterates as one element.
         for (const Json& sensor : document["Sensors"]) {
-            records.push_back(recordFrom(sensor));
+            reading.sensors.push_back(recordFrom(sensor));
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        reading.fault = error.what();
     }
-    return records;
+    return reading;
 }
 
 } // namespace QuillmarkPluginDevices

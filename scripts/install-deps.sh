@@ -5,7 +5,7 @@ packages=(
     build-essential cmake clang libclang-rt-14-dev clang-format clang-tidy
     libboost-dev libboost-system-dev nlohmann-json3-dev libcli11-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
-    g++-mingw-w64-x86-64-posix wine64
+    g++-mingw-w64-x86-64-posix wine64 nsis
     gnuplot-nox procps iproute2 python3
 )
 missing=()

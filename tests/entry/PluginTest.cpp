@@ -8,6 +8,8 @@
 #include "platform/ResourceUsage.h"
 #include "tools/ferrox-host/PluginModule.h"
 
+#include "FerroxVersion.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -61,7 +63,7 @@ TEST(Plugin, EnumerateCreateUnloadAndEnumerateAgain) {
     ASSERT_TRUE(plugin.load(pluginPath(), error)) << error;
     int32_t version[3] = {-1, -1, -1};
     plugin.version(version[0], version[1], version[2]);
-    EXPECT_THAT(version, ElementsAre(1, 0, 0));
+    EXPECT_THAT(version, ElementsAre(FERROX_VERSION_MAJOR, FERROX_VERSION_MINOR, FERROX_VERSION_PATCH));
 
     FactoryCollector sink;
     EXPECT_EQ(plugin.enumerate(sink), 2);

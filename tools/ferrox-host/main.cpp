@@ -2,10 +2,13 @@
 // creates a device and runs the session a user would run from the property panel, then reports what
 // the plug-in did. Scripts outside the project rely on its options and on the summary's fields.
 #include "platform/Environment.h"
+#include "tools/ferrox-host/Check.h"
 #include "tools/ferrox-host/HostSession.h"
 #include "tools/ferrox-host/PluginModule.h"
 #include "tools/ferrox-host/ProgramPaths.h"
 #include "tools/ferrox-host/SessionOutput.h"
+
+#include "FerroxVersion.h"
 
 #include <CLI/CLI.hpp>
 
@@ -14,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -54,7 +58,13 @@ int runHost(int argc, char** argv) {
                  "creation, property changes, channel selection, waiting for the sample stream, capture, "
                  "unload.",
                  "ferrox-host"};
+    app.set_version_flag("--version", "ferrox-host " FERROX_VERSION_STRING);
     app.add_option("--plugin", options.pluginPath, "the plug-in library")->capture_default_str();
+    bool check = false;
+    app.add_flag(
+        "--check", check,
+        "check the set-up before a session, without capturing: one line per item, marked OK, WARN or "
+        "FAIL; exit 0 when nothing FAILs");
     auto* configurationOption = app.add_option(
         "--configuration", configuration,
         "set \"Configuration\" (0 EMG, 1 EMG plus Accelerometer, 2 EMG plus Gyrscope) and report "
@@ -79,7 +89,8 @@ int runHost(int argc, char** argv) {
         ->capture_default_str()
         ->check(nonNegative);
     app.add_option("--csv", csvPath, "write every delivered frame to this CSV file");
-    app.add_option("--summary", summaryPath, "write the session summary to this JSON file");
+    app.add_option("--summary", summaryPath,
+                   "write the session summary (with --check: the check's items) to this JSON file");
     app.add_flag("--reconnect", options.reconnect,
                  "during capture, when the stream ends, change \"AppRunMode\" every 100 ms until the "
                  "device takes a new connection");
@@ -122,6 +133,23 @@ int runHost(int argc, char** argv) {
     }
     if (printPaths) {
         return ferrox_host::printProgramPaths();
+    }
+    if (check) {
+        printLine("ferrox-host " FERROX_VERSION_STRING ": checking the set-up for the FerroxEMG plug-in");
+        const std::vector<ferrox_host::CheckItem> items = ferrox_host::runCheck(options.pluginPath);
+        for (const ferrox_host::CheckItem& item : items) {
+            printLine(ferrox_host::checkLine(item));
+        }
+        printLine(ferrox_host::checkSummary(items));
+        if (!summaryPath.empty() &&
+            !ferrox_host::writeTextFile(
+                summaryPath,
+                ferrox_host::checkJson(items).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+                    "\n",
+                error)) {
+            return fatal(1, error);
+        }
+        return ferrox_host::checkExitCode(items);
     }
     options.progress = printLine;
 

@@ -10,6 +10,8 @@
 
 #include "platform/Os.h"
 
+#include "FerroxVersion.h"
+
 #include <nlohmann/json.hpp>
 
 #include <gmock/gmock.h>
@@ -77,7 +79,7 @@ TEST_F(HostRun, CapturesTheCompanionsStreamAndReportsTheSession) {
 
     const json summary = readJson(summaryPath());
     ASSERT_FALSE(summary.is_discarded()) << ferrox_test::readFile(summaryPath());
-    EXPECT_EQ(summary["version"], json({1, 0, 0}));
+    EXPECT_EQ(summary["version"], json({FERROX_VERSION_MAJOR, FERROX_VERSION_MINOR, FERROX_VERSION_PATCH}));
     EXPECT_EQ(summary["enumerate_result"], 1);
     EXPECT_EQ(summary["factories"], 1);
     const json& device = summary["device"];
