@@ -34,7 +34,7 @@ if [ "$windows" = 1 ]; then preset=windows; else preset=linux-release; fi
 jobs=$(nproc)
 source scripts/session-sandbox.sh
 
-export FERROX_SIM_SENSORS=$sensors FERROX_SIM_MODE="EMG plus Accelerometer" FERROX_SIM_LATENCY_STAMP=1
+export FERROX_SIM_SENSORS=$sensors FERROX_SIM_MODE="EMG plus Accelerometer" FERROX_SIM_LATENCY_STAMP=1 FERROX_SIM_SEQUENCE=1
 host_args=(--configuration 1 --seconds "$seconds" --latency-stamp)
 
 echo "== capture session: $seconds s, $sensors simulated sensors, output in $out"

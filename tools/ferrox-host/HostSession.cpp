@@ -25,6 +25,8 @@ constexpr auto kProgressEvery = std::chrono::seconds(1);
 constexpr auto kMemorySampleEvery = std::chrono::milliseconds(100);
 // The stream value that carries the sender's time when the latency stamp is on.
 constexpr int kStampChannelId = 127;
+// The stream value that may carry the sender's block numbers; the figures say whether it did.
+constexpr int kSequenceChannelId = 126;
 constexpr const char* kCollectingData = "Collecting Data";
 constexpr const char* kStreamEnded = "[FerroxEMG] Sample stream ended";
 // The first resource reading waits this long into the capture: until then the host's frame ring and
@@ -264,12 +266,15 @@ private:
         nextFrame_ = base_->FrameCounter();
         logSeen_ = base_->LoggedMessages().size(); // only ends during capture are taken up again
         int stampChannel = -1;
-        for (int i = 0, n = device_->ActiveChannelCount(); options_.latencyStamp && i < n; ++i) {
-            stampChannel = device_->ChannelID(i) == kStampChannelId ? i : stampChannel;
+        int sequenceChannel = -1;
+        for (int i = 0, n = device_->ActiveChannelCount(); i < n; ++i) {
+            stampChannel =
+                options_.latencyStamp && device_->ChannelID(i) == kStampChannelId ? i : stampChannel;
+            sequenceChannel = device_->ChannelID(i) == kSequenceChannelId ? i : sequenceChannel;
         }
         double rate = 1000.0;
         base_->GetProperty(cPluginDeviceBase::kRatePropName, rate);
-        metrics_ = std::make_unique<ferrox_tools::CaptureMetrics>(rate, stampChannel);
+        metrics_ = std::make_unique<ferrox_tools::CaptureMetrics>(rate, stampChannel, sequenceChannel);
         // A little more than the capture can deliver, so the figures do not move memory mid-run.
         metrics_->reserve(static_cast<std::size_t>(std::max(0.0, rate * (options_.captureSeconds + 5.0))));
         const platform::ResourceUsage usageBefore = platform::currentResourceUsage();
