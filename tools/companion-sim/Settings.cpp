@@ -240,7 +240,7 @@ Latency stamp (FERROX_SIM_LATENCY_STAMP=1): value 127 is the send time in steady
 Sequence (FERROX_SIM_SEQUENCE=1): value 126 counts the blocks written on the stream since the
   simulator started, 0, 1, 2, ... modulo 2^24 (whole numbers a float holds exactly: 4.6 hours at
   1000 blocks a second). Skipped blocks get no number, so a gap in the counter is a block the
-  receiver lost. With 32 sensors it replaces sensor 32's accelerometer Y (gyroscope Y, EMG 3).
+  receiver lost. With 32 sensors it replaces sensor 32's third value (accelerometer or gyroscope Y).
 Pacing: block k is due k periods after the simulator started, the period being 1 ms * (1 - ppm/1e6);
   a write of N blocks is due with its last block, then waits its jitter, but never leaves before the
   write ahead of it; a send never starts early. The schedule is absolute: neither jitter nor a late
