@@ -19,12 +19,14 @@ int run(int argc, char** argv) {
     double seconds = 10.0;
     int channels = 128;
     int stampChannel = -1;
+    int sequenceChannel = -1;
     double connectTimeout = 10.0;
     std::string summaryPath;
     app.add_option("--port", port, "TCP port to listen on (loopback)");
     app.add_option("--seconds", seconds, "capture time");
     app.add_option("--channels", channels, "active channels (descriptors 0..N-1)");
     app.add_option("--stamp-channel", stampChannel, "active channel carrying the send time (ms mod 1000)");
+    app.add_option("--sequence-channel", sequenceChannel, "active channel that may carry the block numbers");
     app.add_option("--connect-timeout", connectTimeout, "seconds to wait for the companion");
     app.add_option("--summary", summaryPath, "JSON output");
     CLI11_PARSE(app, argc, argv);
@@ -55,6 +57,7 @@ int run(int argc, char** argv) {
     ferrox_tools::CaptureRecorder::Options measure;
     measure.seconds = seconds;
     measure.stampChannel = stampChannel;
+    measure.sequenceChannel = sequenceChannel;
     ferrox_tools::CaptureRecorder(device, measure, figures).run();
 
     const nlohmann::json summary = {{"capture", ferrox_tools::figuresJson(figures)}};

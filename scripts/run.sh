@@ -48,7 +48,7 @@ fi
 python3 scripts/session_support.py sandbox --out "$out" --bin "$bin" "${windows_flag[@]}"
 sandbox="$out/sandbox"
 
-export FERROX_SIM_SENSORS=$sensors FERROX_SIM_MODE="EMG plus Accelerometer" FERROX_SIM_LATENCY_STAMP=1
+export FERROX_SIM_SENSORS=$sensors FERROX_SIM_MODE="EMG plus Accelerometer" FERROX_SIM_LATENCY_STAMP=1 FERROX_SIM_SEQUENCE=1
 host_args=(--configuration 1 --seconds "$seconds" --latency-stamp)
 
 echo "== capture session: $seconds s, $sensors simulated sensors, output in $out"

@@ -21,6 +21,16 @@ def pick_columns(header):
     return emg, acc
 
 
+def fidelity_text(counts):
+    """What became of the companion's numbered blocks in the frames, in one phrase."""
+    text = (f"{counts['blocks']} blocks, {counts['repeated']} repeated, {counts['skipped']} skipped, "
+            f"{counts['slips']} slips")
+    for key, label in (("going_back", "going back"), ("restarts", "restarts")):
+        if counts.get(key):
+            text += f", {counts[key]} {label}"
+    return text
+
+
 def draw(out, csv_path, header):
     emg, acc = pick_columns(header)
     if not emg and not acc:
@@ -76,6 +86,14 @@ def main():
     if latency.get("samples"):
         print(f"latency     median {latency['median_ms']:.2f} ms, p99 {latency['p99_ms']:.2f} ms, "
               f"worst {latency['worst_ms']:.2f} ms (companion send time to frame commit)")
+    fidelity = timing.get("fidelity")
+    if fidelity:
+        line = fidelity_text(fidelity)
+        if fidelity.get("after_first_second"):
+            line += f" (after the first second: {fidelity_text(fidelity['after_first_second'])})"
+        if latency.get("samples"):
+            line += f"; latency p99 {latency['p99_ms']:.2f} ms"
+        print(f"fidelity    {line}")
     print("status      " + " | ".join(summary.get("status_texts", [])))
     relayed = []
     console = os.path.join(out, "host-console.log")

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace ferrox_tools {
 
@@ -17,8 +18,9 @@ void RunCounter::add(bool inRun) {
     longest_ = std::max(longest_, current_);
 }
 
-CaptureMetrics::CaptureMetrics(double rate, int stampChannel)
-    : periodNs_(rate > 0.0 ? 1e9 / rate : 1e6), stampChannel_(stampChannel) {}
+CaptureMetrics::CaptureMetrics(double rate, int stampChannel, int sequenceChannel)
+    : periodNs_(rate > 0.0 ? 1e9 / rate : 1e6), stampChannel_(stampChannel),
+      sequenceChannel_(sequenceChannel), settledFrom_(std::numeric_limits<std::size_t>::max()) {}
 
 void CaptureMetrics::addFrame(int32_t frameID, int64_t committedNs, const std::vector<float>& samples) {
     if (!haveFirst_) {
@@ -39,6 +41,15 @@ void CaptureMetrics::addFrame(int32_t frameID, int64_t committedNs, const std::v
             latencyMs_.push_back(std::fmod(committedMs - stamp + 1000.0, 1000.0));
         }
     }
+
+    if (sequenceChannel_ >= 0 && static_cast<std::size_t>(sequenceChannel_) < samples.size()) {
+        if (settledFrom_ == std::numeric_limits<std::size_t>::max() &&
+            static_cast<double>(frameID - firstId_) * periodNs_ >= 1e9) {
+            settledFrom_ = sequence_.size();
+        }
+        const bool zeros = std::all_of(samples.begin(), samples.end(), [](float v) { return v == 0.0f; });
+        sequence_.push_back(fidelityEntry(samples[static_cast<std::size_t>(sequenceChannel_)], zeros));
+    }
 }
 
 std::vector<double> CaptureMetrics::latenessMs() const {
@@ -58,6 +69,7 @@ void CaptureMetrics::reserve(std::size_t frames) {
     prepare(latenessMs_, frames);
     prepare(latencyMs_, stampChannel_ >= 0 ? frames : 0);
     prepare(memory_, frames / 100 + 16);
+    prepare(sequence_, sequenceChannel_ >= 0 ? frames : 0);
 }
 
 void CaptureMetrics::addMemorySample(int64_t residentBytes) {
@@ -101,6 +113,9 @@ nlohmann::json CaptureMetrics::toJson() const {
     nlohmann::json j;
     j["tick_lateness"] = ferrox_tools::toJson(distribution(latenessMs()));
     j["stream_latency"] = ferrox_tools::toJson(distribution(latencyMs_));
+    if (sequenceChannel_ >= 0) {
+        j["fidelity"] = fidelityJson(sequence_, settledFrom_);
+    }
     if (!memory_.empty()) {
         const std::size_t tenth = std::max<std::size_t>(1, memory_.size() / 10);
         j["resident_bytes_first_tenth"] = memory_[tenth - 1];

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tools/common/Fidelity.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -27,8 +29,9 @@ private:
 class CaptureMetrics {
 public:
     // stampChannel: the active channel whose value is the sender's steady-clock time in ms modulo
-    // 1000, or -1 when the stream carries no stamp.
-    CaptureMetrics(double rate, int stampChannel);
+    // 1000, or -1 when the stream carries no stamp. sequenceChannel: the active channel that may carry
+    // the sender's block numbers (see Fidelity.h), or -1.
+    CaptureMetrics(double rate, int stampChannel, int sequenceChannel = -1);
 
     // Frames in frame-ID order, with the steady-clock time (ns) the host saw them committed.
     void addFrame(int32_t frameID, int64_t committedNs, const std::vector<float>& samples);
@@ -66,6 +69,9 @@ private:
     double earliestOffsetMs_ = 0.0;
     std::vector<double> latencyMs_;
     std::vector<int64_t> memory_;
+    int sequenceChannel_;
+    std::vector<std::uint32_t> sequence_; // one fidelity entry per frame
+    std::size_t settledFrom_;             // the first entry after the first second
 };
 
 } // namespace ferrox_tools

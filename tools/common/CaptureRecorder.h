@@ -78,6 +78,7 @@ public:
         double seconds = 10.0;
         // The active channel whose value is the sender's steady-clock time in ms modulo 1000, or -1.
         int stampChannel = -1;
+        int sequenceChannel = -1; // the active channel that may carry the sender's block numbers
         bool keepFrames = false;
     };
 

@@ -224,8 +224,11 @@ void stampLatency(Block& block, std::chrono::steady_clock::time_point sendTime) 
     block[kLatencyStampIndex] = static_cast<double>(((ms % 1000) + 1000) % 1000);
 }
 
-WireBlock encodeBlock(const Block& block) {
-    WireBlock wire{};
+void stampSequence(Block& block, std::uint64_t counter) {
+    block[kSequenceIndex] = static_cast<double>(counter % kSequenceModulus);
+}
+
+void encodeBlock(const Block& block, unsigned char* wire) {
     for (std::size_t i = 0; i < kValuesPerBlock; ++i) {
         std::uint64_t bits = 0;
         std::memcpy(&bits, &block[i], sizeof bits);
@@ -233,6 +236,11 @@ WireBlock encodeBlock(const Block& block) {
             wire[i * 8 + b] = static_cast<unsigned char>(bits >> (8 * b));
         }
     }
+}
+
+WireBlock encodeBlock(const Block& block) {
+    WireBlock wire{};
+    encodeBlock(block, wire.data());
     return wire;
 }
 

@@ -29,6 +29,9 @@ constexpr std::size_t kBlockBytes = kValuesPerBlock * sizeof(double);
 constexpr int kValuesPerSensor = 4;
 constexpr int kMaxSensors = static_cast<int>(kValuesPerBlock) / kValuesPerSensor;
 constexpr std::size_t kLatencyStampIndex = 127;
+constexpr std::size_t kSequenceIndex = 126;
+// The block counter wraps here, so that every value it takes is a whole number a float holds exactly.
+constexpr std::uint64_t kSequenceModulus = std::uint64_t{1} << 24;
 constexpr int kBlocksPerSecond = 1000;
 
 // Units of the physiological shape.
@@ -58,8 +61,13 @@ Block makeBlock(const SignalSettings& settings, RunMode mode, std::uint64_t k);
 // reader on the same machine takes (its own steady milliseconds - stamp) mod 1000 as the latency.
 void stampLatency(Block& block, std::chrono::steady_clock::time_point sendTime);
 
+// Puts the block counter into value kSequenceIndex: counter modulo kSequenceModulus.
+void stampSequence(Block& block, std::uint64_t counter);
+
 // The wire form: 128 little-endian IEEE 754 doubles, whatever the host's byte order.
 WireBlock encodeBlock(const Block& block);
+// The same into kBlockBytes bytes at `wire` (one block of a longer write).
+void encodeBlock(const Block& block, unsigned char* wire);
 Block decodeBlock(const unsigned char* bytes);
 
 } // namespace companion_sim

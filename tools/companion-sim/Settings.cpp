@@ -24,6 +24,17 @@ std::optional<long long> parseInteger(const std::string& text, long long low, lo
     return value;
 }
 
+// The same with one leading sign, "+" or "-", which a clock error reads naturally with.
+std::optional<long long> parseSignedInteger(const std::string& text, long long limit) {
+    const bool negative = !text.empty() && text[0] == '-';
+    const bool sign = negative || (!text.empty() && text[0] == '+');
+    const auto magnitude = parseInteger(sign ? text.substr(1) : text, 0, limit);
+    if (!magnitude) {
+        return std::nullopt;
+    }
+    return negative ? -*magnitude : *magnitude;
+}
+
 bool isFlagOn(const std::string& text) {
     return text == "1" || text == "on" || text == "yes" || text == "true";
 }
@@ -134,15 +145,27 @@ Settings settingsFromEnvironment(const EnvironmentLookup& lookup, std::vector<st
         auto n = parseInteger(v, 0, std::numeric_limits<long long>::max());
         return n ? (s.seed = static_cast<std::uint64_t>(*n), true) : false;
     });
-    r.read("FERROX_SIM_LATENCY_STAMP", "1 or 0", [&](const std::string& v) {
-        return isFlagOn(v)    ? (s.latencyStamp = true, true)
-               : isFlagOff(v) ? (s.latencyStamp = false, true)
-                              : false;
+    // A flag's setting: `target` becomes `whenOn` for 1 and its opposite for 0.
+    const auto flag = [](bool& target, bool whenOn) {
+        return [&target, whenOn](const std::string& v) {
+            return isFlagOn(v) ? (target = whenOn, true) : isFlagOff(v) ? (target = !whenOn, true) : false;
+        };
+    };
+    r.read("FERROX_SIM_LATENCY_STAMP", "1 or 0", flag(s.latencyStamp, true));
+    r.read("FERROX_SIM_IGNORE_STDIN", "1 or 0", flag(s.watchStandardInput, false));
+    r.read("FERROX_SIM_NODELAY", "1 or 0", flag(s.noDelay, true));
+    r.read("FERROX_SIM_SEQUENCE", "1 or 0", flag(s.sequence, true));
+    r.read("FERROX_SIM_BURST", "a number of blocks from 1 to 1000", [&](const std::string& v) {
+        auto n = parseInteger(v, 1, Settings::kMaxBurst);
+        return n ? (s.burst = static_cast<int>(*n), true) : false;
     });
-    r.read("FERROX_SIM_IGNORE_STDIN", "1 or 0", [&](const std::string& v) {
-        return isFlagOn(v)    ? (s.watchStandardInput = false, true)
-               : isFlagOff(v) ? (s.watchStandardInput = true, true)
-                              : false;
+    r.read("FERROX_SIM_CLOCK_PPM", "parts per million from -100000 to +100000", [&](const std::string& v) {
+        auto n = parseSignedInteger(v, Settings::kMaxClockPpm);
+        return n ? (s.clockPpm = static_cast<int>(*n), true) : false;
+    });
+    r.read("FERROX_SIM_JITTER_MS", "a number of milliseconds from 0 to 1000", [&](const std::string& v) {
+        auto n = parseInteger(v, 0, 1000);
+        return n ? (s.jitter = std::chrono::milliseconds(*n), true) : false;
     });
     r.read("FERROX_SIM_MAX_LAG_MS", "a number of milliseconds from 1 to 60000", [&](const std::string& v) {
         auto n = parseInteger(v, 1, 60000);
@@ -192,6 +215,13 @@ Environment (default in brackets):
   FERROX_SIM_LATENCY_STAMP    1: value 127 carries the send time [0]
   FERROX_SIM_IGNORE_STDIN     1: do not end at end of standard input (for runs with </dev/null) [0]
   FERROX_SIM_MAX_LAG_MS       a stream this far behind its schedule skips the overdue blocks [100]
+  FERROX_SIM_SEQUENCE         1: value 126 carries the block counter [0]
+  FERROX_SIM_NODELAY          0: leave Nagle's algorithm on (no TCP_NODELAY on the stream) [1]
+  FERROX_SIM_BURST            blocks written back to back each time, 1 to 1000; every N ms one write
+                              of N blocks, at the same average rate [1]
+  FERROX_SIM_CLOCK_PPM        the simulator clock's error in parts per million, -100000 to +100000;
+                              positive runs fast: +100000 sends 1111 blocks a second [0]
+  FERROX_SIM_JITTER_MS        a random delay of 0 to J ms on each write, 0 to 1000 [0]
 A value that does not parse keeps the default, with a warning on the console.
 
 Block layout: values 4(u-1)+0..3 belong to sensor u (u = 1..sensors); all other values are 0.
@@ -207,7 +237,15 @@ Units: EMG in millivolts (bursts of about 1 s every 2.5 s, peaks below 1 mV, 5 u
 Latency stamp (FERROX_SIM_LATENCY_STAMP=1): value 127 is the send time in steady-clock milliseconds
   modulo 1000; a reader on the same machine takes (its own steady ms - stamp) mod 1000 as the
   latency. With 32 sensors it replaces sensor 32's last axis.
-Pacing: block k is due k ms after the simulator started; a send never starts early.
+Sequence (FERROX_SIM_SEQUENCE=1): value 126 counts the blocks written on the stream since the
+  simulator started, 0, 1, 2, ... modulo 2^24 (whole numbers a float holds exactly: 4.6 hours at
+  1000 blocks a second). Skipped blocks get no number, so a gap in the counter is a block the
+  receiver lost. With 32 sensors it replaces sensor 32's third value (accelerometer or gyroscope Y).
+Pacing: block k is due k periods after the simulator started, the period being 1 ms * (1 - ppm/1e6);
+  a write of N blocks is due with its last block, then waits its jitter, but never leaves before the
+  write ahead of it; a send never starts early. The schedule is absolute: neither jitter nor a late
+  write moves it. A stream more than FERROX_SIM_MAX_LAG_MS behind skips the overdue blocks and says
+  how many on the console.
 
 Console: every message ends with a NUL byte (the plug-in relays NUL-terminated messages as lines).
 )";

@@ -24,6 +24,15 @@ struct Settings {
     bool latencyStamp = false;                       // FERROX_SIM_LATENCY_STAMP=1
     bool watchStandardInput = true;                  // FERROX_SIM_IGNORE_STDIN=1 turns it off
     std::chrono::milliseconds maxLag{100};           // FERROX_SIM_MAX_LAG_MS, 1 .. 60000
+    // How the stream is written, for testing receivers against senders that are not a steady 1 ms.
+    bool noDelay = true;                 // FERROX_SIM_NODELAY=0 leaves Nagle's algorithm on
+    int burst = 1;                       // FERROX_SIM_BURST, blocks per write, 1 .. kMaxBurst
+    int clockPpm = 0;                    // FERROX_SIM_CLOCK_PPM, -kMaxClockPpm .. +kMaxClockPpm
+    std::chrono::milliseconds jitter{0}; // FERROX_SIM_JITTER_MS, 0 .. 1000
+    bool sequence = false;               // FERROX_SIM_SEQUENCE=1 puts the block counter in value 126
+
+    static constexpr int kMaxBurst = 1000;
+    static constexpr int kMaxClockPpm = 100000;
 
     std::vector<int> sensorIds() const;
     SignalSettings signal() const { return SignalSettings{sensors, shape, seed}; }

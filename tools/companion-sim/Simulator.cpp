@@ -23,7 +23,21 @@ std::string describe(const Settings& s) {
     }
     out << "), " << s.stations << (s.stations == 1 ? " base station" : " base stations") << ", stream "
         << kStreamHost << ":" << s.port << ", layout " << commandText(s.initialMode) << ", signal "
-        << signalShapeName(s.shape) << ", latency stamp " << (s.latencyStamp ? "in value 127" : "off");
+        << signalShapeName(s.shape) << ", latency stamp " << (s.latencyStamp ? "in value 127" : "off")
+        << ", block counter " << (s.sequence ? "in value 126" : "off");
+    // The stream's shape only when it is not the tidy default, so that an odd sender is noticed.
+    if (!s.noDelay) {
+        out << ", Nagle's algorithm on";
+    }
+    if (s.burst > 1) {
+        out << ", " << s.burst << " blocks per write";
+    }
+    if (s.clockPpm != 0) {
+        out << ", clock error " << (s.clockPpm > 0 ? "+" : "") << s.clockPpm << " ppm";
+    }
+    if (s.jitter.count() > 0) {
+        out << ", jitter up to " << s.jitter.count() << " ms";
+    }
     return out.str();
 }
 } // namespace
@@ -75,7 +89,8 @@ int Simulator::run() {
         console_.post("Termination requested; shutting down");
     }
     shutdown();
-    console_.post("SabletBase simulator stopped after " + std::to_string(sender_.blocksSent()) + " blocks");
+    console_.post("SabletBase simulator stopped after " + std::to_string(sender_.blocksSent()) + " blocks (" +
+                  std::to_string(sender_.blocksSkipped()) + " skipped behind schedule)");
     return 0;
 }
 

@@ -4,8 +4,11 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/socket_base.hpp>
 
+#include <algorithm>
 #include <exception>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace companion_sim {
 
@@ -14,18 +17,56 @@ using tcp = asio::ip::tcp;
 using platform::SteadyClock;
 
 namespace {
-// The index of the block due at or before `when`.
-std::uint64_t blockIndexAt(SteadyClock::time_point origin, SteadyClock::time_point when) {
-    if (when <= origin) {
-        return 0;
-    }
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(when - origin).count());
-}
+// When each write is due. Block k is due at origin + k periods, the period being 1 ms shortened by the
+// clock error (a fast clock, +ppm, sends more blocks per second of the receiver's clock). A write of
+// `burst` blocks is due with its last block, so no block leaves before it is due. Jitter then delays
+// each write by its own random amount, but never lets it overtake the write ahead of it; the schedule
+// itself stays absolute, so neither jitter nor a late write accumulates.
+class WriteSchedule {
+public:
+    WriteSchedule(const Settings& settings, SteadyClock::time_point origin)
+        : origin_(origin), periodNs_(1000000 - settings.clockPpm), burst_(settings.burst),
+          jitterMicroseconds_(0,
+                              std::chrono::duration_cast<std::chrono::microseconds>(settings.jitter).count()),
+          random_(settings.seed) {}
 
-SteadyClock::time_point dueTime(SteadyClock::time_point origin, std::uint64_t k) {
-    return origin + std::chrono::milliseconds(static_cast<std::chrono::milliseconds::rep>(k));
-}
+    // The index of the block due at or before `when`.
+    std::uint64_t blockAt(SteadyClock::time_point when) const {
+        if (when <= origin_) {
+            return 0;
+        }
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when - origin_).count();
+        return static_cast<std::uint64_t>(ns) / static_cast<std::uint64_t>(periodNs_);
+    }
+
+    // The first block of the latest write that is due at or before `when`.
+    std::uint64_t writeAt(SteadyClock::time_point when) const {
+        const std::uint64_t last = blockAt(when);
+        return last >= static_cast<std::uint64_t>(burst_ - 1) ? last - static_cast<std::uint64_t>(burst_ - 1)
+                                                              : 0;
+    }
+
+    // When the write that starts with block `first` leaves: its due time plus its jitter, and not
+    // before the write planned ahead of it. Called once for each write.
+    SteadyClock::time_point plan(std::uint64_t first) {
+        const std::uint64_t last = first + static_cast<std::uint64_t>(burst_ - 1);
+        auto when = origin_ + std::chrono::duration_cast<SteadyClock::duration>(
+                                  std::chrono::nanoseconds(static_cast<std::int64_t>(last) * periodNs_));
+        if (jitterMicroseconds_.max() > 0) {
+            when += std::chrono::microseconds(jitterMicroseconds_(random_));
+        }
+        planned_ = std::max(planned_, when);
+        return planned_;
+    }
+
+private:
+    SteadyClock::time_point origin_;
+    std::int64_t periodNs_;
+    int burst_;
+    std::uniform_int_distribution<std::int64_t> jitterMicroseconds_;
+    std::mt19937_64 random_;
+    SteadyClock::time_point planned_{};
+};
 
 std::string endpointText(unsigned short port) {
     return std::string(kStreamHost) + ":" + std::to_string(port);
@@ -40,7 +81,7 @@ public:
     bool open() const { return socket_.is_open(); }
 
     // One attempt, bounded in time and ended early by the stop signal.
-    bool connect(const tcp::endpoint& endpoint, std::chrono::milliseconds limit) {
+    bool connect(const tcp::endpoint& endpoint, std::chrono::milliseconds limit, bool noDelay) {
         boost::system::error_code result = asio::error::would_block;
         bool done = false;
         socket_.async_connect(endpoint, [&](const boost::system::error_code& ec) {
@@ -63,7 +104,9 @@ public:
             return false;
         }
         boost::system::error_code ignored;
-        socket_.set_option(tcp::no_delay(true), ignored); // one small block per ms: no coalescing delay
+        if (noDelay) {
+            socket_.set_option(tcp::no_delay(true), ignored); // one small block per ms: no coalescing delay
+        }
         socket_.set_option(asio::socket_base::send_buffer_size(StreamSender::kSendBufferBytes), ignored);
         socket_.non_blocking(true, ignored);
         return true;
@@ -174,10 +217,13 @@ int StreamSender::StreamThread(void* sender) {
 void StreamSender::run() {
     const tcp::endpoint endpoint(asio::ip::make_address_v4(kStreamHost), settings_.port);
     const SignalSettings signal = settings_.signal();
+    const auto burst = static_cast<std::uint64_t>(settings_.burst);
+    WriteSchedule schedule(settings_, origin_);
+    std::vector<unsigned char> wire(burst * kBlockBytes);
     Connection connection(stop_);
     bool announcedConnecting = false;
     bool resync = true;
-    std::uint64_t k = 0;
+    std::uint64_t k = 0; // the first block of the next write
     auto nextLivenessCheck = SteadyClock::now();
     std::uint64_t skippedUnreported = 0;
     auto nextSkipReport = SteadyClock::now();
@@ -192,7 +238,7 @@ void StreamSender::run() {
                 console_.post("Connecting the stream to " + endpointText(settings_.port));
                 announcedConnecting = true;
             }
-            if (!connection.connect(endpoint, kConnectAttemptLimit)) {
+            if (!connection.connect(endpoint, kConnectAttemptLimit, settings_.noDelay)) {
                 stop_.sleepFor(kConnectRetry);
                 continue;
             }
@@ -217,15 +263,16 @@ void StreamSender::run() {
             continue;
         }
         if (resync) {
-            k = blockIndexAt(origin_, SteadyClock::now()) + 1;
+            k = schedule.writeAt(SteadyClock::now()) + burst;
             resync = false;
         }
-        if (!stop_.sleepUntil(dueTime(origin_, k))) {
+        const auto planned = schedule.plan(k);
+        if (!stop_.sleepUntil(planned)) {
             break;
         }
         auto now = SteadyClock::now();
-        if (now - dueTime(origin_, k) > settings_.maxLag) {
-            const std::uint64_t current = blockIndexAt(origin_, now);
+        if (now - planned > settings_.maxLag) {
+            const std::uint64_t current = std::max(k, schedule.writeAt(now));
             skippedUnreported += current - k;
             blocksSkipped_.fetch_add(current - k);
             k = current;
@@ -236,11 +283,18 @@ void StreamSender::run() {
             nextSkipReport = now + std::chrono::seconds(1);
         }
 
-        Block block = makeBlock(signal, static_cast<RunMode>(mode_.load()), k);
-        if (settings_.latencyStamp) {
-            stampLatency(block, SteadyClock::now());
+        const auto mode = static_cast<RunMode>(mode_.load());
+        const auto sendTime = SteadyClock::now();
+        for (std::uint64_t i = 0; i < burst; ++i) {
+            Block block = makeBlock(signal, mode, k + i);
+            if (settings_.latencyStamp) {
+                stampLatency(block, sendTime);
+            }
+            if (settings_.sequence) {
+                stampSequence(block, blocksSent_.load() + i);
+            }
+            encodeBlock(block, wire.data() + i * kBlockBytes);
         }
-        const WireBlock wire = encodeBlock(block);
         const auto result = connection.sendAll(wire.data(), wire.size(), reason);
         if (result == Connection::SendResult::Stopped) {
             break;
@@ -250,8 +304,9 @@ void StreamSender::run() {
             console_.post("Stream connection lost (" + reason + "); reconnecting");
             continue;
         }
-        blocksSent_.fetch_add(1);
-        ++k;
+        blocksSent_.fetch_add(burst);
+        writes_.fetch_add(1);
+        k += burst;
     }
     connection.close();
 }

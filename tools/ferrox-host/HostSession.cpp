@@ -21,6 +21,8 @@ constexpr auto kConnectRetry = std::chrono::milliseconds(100);
 constexpr auto kProgressEvery = std::chrono::seconds(1);
 // The stream value that carries the sender's time when the latency stamp is on.
 constexpr int kStampChannelId = 127;
+// The stream value that may carry the sender's block numbers; the figures say whether it did.
+constexpr int kSequenceChannelId = 126;
 constexpr const char* kCollectingData = "Collecting Data";
 constexpr const char* kStreamEnded = "[FerroxEMG] Sample stream ended";
 
@@ -252,8 +254,10 @@ private:
         ferrox_tools::CaptureRecorder::Options measure;
         measure.seconds = options_.captureSeconds;
         measure.keepFrames = options_.keepFrames;
-        for (int i = 0, n = device_->ActiveChannelCount(); options_.latencyStamp && i < n; ++i) {
-            measure.stampChannel = device_->ChannelID(i) == kStampChannelId ? i : measure.stampChannel;
+        for (int i = 0, n = device_->ActiveChannelCount(); i < n; ++i) {
+            const int id = device_->ChannelID(i);
+            measure.stampChannel = options_.latencyStamp && id == kStampChannelId ? i : measure.stampChannel;
+            measure.sequenceChannel = id == kSequenceChannelId ? i : measure.sequenceChannel;
         }
         ferrox_tools::CaptureRecorder recorder(*base_, measure, capture);
         std::ostringstream announce;

@@ -3,12 +3,26 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace ferrox_host {
 
 namespace {
 template <typename T> nlohmann::json optionalJson(const std::optional<T>& value) {
     return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
+std::string fidelityText(const nlohmann::json& counts) {
+    std::ostringstream out;
+    out << counts.at("blocks") << " blocks, " << counts.at("repeated") << " repeated, "
+        << counts.at("skipped") << " skipped, " << counts.at("slips") << " slips";
+    for (const auto& [key, label] : {std::pair<const char*, const char*>{"going_back", "going back"},
+                                     std::pair<const char*, const char*>{"restarts", "restarts"}}) {
+        if (counts.at(key) != 0) {
+            out << ", " << counts.at(key) << ' ' << label;
+        }
+    }
+    return out.str();
 }
 
 std::string formatFloat(float value) {
@@ -139,6 +153,15 @@ std::string consoleSummary(const SessionResult& result) {
         const CaptureResult& capture = result.capture;
         out << "capture: " << capture.frames << " frames in " << capture.seconds << " s, "
             << capture.framesPerSecond << " frames/s, " << capture.missingFrames << " missing\n";
+        const auto fidelity = capture.timing.find("fidelity");
+        if (fidelity != capture.timing.end() && fidelity->is_object()) {
+            out << "fidelity: " << fidelityText(*fidelity);
+            const nlohmann::json& settled = fidelity->at("after_first_second");
+            if (settled.is_object()) {
+                out << " (after the first second: " << fidelityText(settled) << ')';
+            }
+            out << '\n';
+        }
         if (capture.zeroFrames > 0 || capture.streamEnds > 0) {
             out << "stream: " << capture.zeroFrames << " zero frames in " << capture.zeroGaps.count
                 << " gaps (longest " << capture.zeroGaps.longest << "), " << capture.streamEnds << " ends, "

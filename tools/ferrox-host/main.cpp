@@ -96,6 +96,12 @@ int runHost(int argc, char** argv) {
                  "device takes a new connection");
     app.add_flag("--latency-stamp", options.latencyStamp,
                  "the stream's value 127 is the sender's steady-clock time (ms modulo 1000): report latency");
+    app.footer("Fidelity: when the active channel with channel ID 126 carries block numbers (whole numbers\n"
+               "from 0 to 2^24-1 in at least 99% of the frames that are not all zeros, as the companion\n"
+               "simulator sends them with FERROX_SIM_SEQUENCE=1), capture.timing.fidelity in the summary\n"
+               "counts in frame-ID order the distinct blocks seen, the frames that repeat the block of the\n"
+               "frame before, the blocks skipped, the slips (places of a repeat or a skip), steps back and\n"
+               "restarts, over the whole capture and after its first second; otherwise it is null.");
     // A Windows process started from outside Windows (under Wine, from a Linux shell) takes these
     // folders from the system, not from its parent: these options set them for the plug-in.
     std::string programFiles;

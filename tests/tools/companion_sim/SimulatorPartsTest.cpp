@@ -39,7 +39,12 @@ TEST(SettingsFromEnvironment, ValidValuesAreTaken) {
                                      {"FERROX_SIM_LATENCY_STAMP", "1"},
                                      {"FERROX_SIM_IGNORE_STDIN", "1"},
                                      {"FERROX_SIM_DEVICE_ID", "000123"},
-                                     {"FERROX_SIM_FIRST_SENSOR_ID", "7"}},
+                                     {"FERROX_SIM_FIRST_SENSOR_ID", "7"},
+                                     {"FERROX_SIM_SEQUENCE", "1"},
+                                     {"FERROX_SIM_NODELAY", "0"},
+                                     {"FERROX_SIM_BURST", "1000"},
+                                     {"FERROX_SIM_CLOCK_PPM", "-100000"},
+                                     {"FERROX_SIM_JITTER_MS", "0"}},
                                     warnings);
     EXPECT_TRUE(warnings.empty()) << warnings.front();
     EXPECT_EQ(s.sensors, 32);
@@ -51,6 +56,13 @@ TEST(SettingsFromEnvironment, ValidValuesAreTaken) {
     EXPECT_FALSE(s.watchStandardInput);
     EXPECT_EQ(s.deviceId, "000123");
     EXPECT_EQ(s.sensorIds().back(), 38);
+    EXPECT_TRUE(s.sequence);
+    EXPECT_FALSE(s.noDelay);
+    EXPECT_EQ(s.burst, 1000);
+    EXPECT_EQ(s.clockPpm, -100000);
+    EXPECT_EQ(s.jitter.count(), 0);
+    warnings.clear();
+    EXPECT_EQ(settingsFrom({{"FERROX_SIM_CLOCK_PPM", "+500"}}, warnings).clockPpm, 500);
 }
 
 // Each bad value keeps the default and names its variable: the simulator runs on rather than
@@ -71,6 +83,13 @@ TEST(SettingsFromEnvironment, BadValuesKeepTheDefaultAndWarn) {
         {"FERROX_SIM_FIRST_SENSOR_ID", "2147483647"}, // the fourth sensor's id would not fit 32 bits
         {"FERROX_SIM_LATENCY_STAMP", "maybe"},
         {"FERROX_SIM_MAX_LAG_MS", "0"},
+        {"FERROX_SIM_BURST", "0"},
+        {"FERROX_SIM_BURST", "1001"},
+        {"FERROX_SIM_CLOCK_PPM", "+100001"},
+        {"FERROX_SIM_CLOCK_PPM", "+-5"},
+        {"FERROX_SIM_CLOCK_PPM", "-"},
+        {"FERROX_SIM_JITTER_MS", "1001"},
+        {"FERROX_SIM_SEQUENCE", "2"},
     };
     const Settings defaults;
     for (const auto& [name, value] : cases) {
@@ -85,6 +104,8 @@ TEST(SettingsFromEnvironment, BadValuesKeepTheDefaultAndWarn) {
         EXPECT_EQ(s.hardwareName, defaults.hardwareName);
         EXPECT_EQ(s.firstSensorId, defaults.firstSensorId);
         EXPECT_EQ(s.initialMode, defaults.initialMode);
+        EXPECT_EQ(s.burst, defaults.burst);
+        EXPECT_EQ(s.clockPpm, defaults.clockPpm);
     }
 }
 

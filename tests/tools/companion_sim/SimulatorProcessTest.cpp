@@ -1,5 +1,7 @@
 #include "SimHarness.h"
 
+#include "Console.h"
+#include "StreamSender.h"
 #include "SystemFiles.h"
 
 #include "companion/CompanionController.h"
@@ -10,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Pipe.h"
 #include "platform/Sleep.h"
 
 #include <cmath>
@@ -26,11 +29,11 @@ std::string reportPath() {
     return QuillmarkPluginDevices::configurationReportPath().value();
 }
 
-// Values past the sensors are 0 and value 127 is a whole millisecond stamp: a block read at a
-// shifted offset would break both.
+// Values past the sensors are 0 (up to the block number in value 126) and value 127 is a whole
+// millisecond stamp: a block read at a shifted offset would break both.
 ::testing::AssertionResult isAlignedStampedBlock(const Block& b) {
     for (std::size_t i = static_cast<std::size_t>(kSensors) * companion_sim::kValuesPerSensor;
-         i < companion_sim::kLatencyStampIndex; ++i) {
+         i < companion_sim::kSequenceIndex; ++i) {
         if (b[i] != 0.0) {
             return ::testing::AssertionFailure() << "value " << i << " is " << b[i];
         }
@@ -177,6 +180,44 @@ TEST_F(SimulatorProcess, ScansAndEndsInOrderAtEndOfStandardInput) {
     EXPECT_LT(sim.indexOf("Standard input closed"), sim.indexOf("simulator stopped"));
     listener.drainUntilQuiet(200ms, 5s);
     EXPECT_EQ(listener.received() % companion_sim::kBlockBytes, 0u) << "the stream ends on a block boundary";
+}
+
+// The sender in this process, so that its own counts can be read: each write carries `burst` blocks,
+// and the block numbers in value 126 run on from 0 without a gap across the writes.
+TEST(StreamSenderSettings, WritesCarryTheBurstAndNumberEveryBlock) {
+    for (const int burst : {1, 10}) {
+        SCOPED_TRACE(burst);
+        StreamListener listener;
+        companion_sim::Settings settings;
+        settings.port = listener.port();
+        settings.sensors = kSensors;
+        settings.latencyStamp = true;
+        settings.sequence = true;
+        settings.burst = burst;
+        platform::NativeHandle readEnd = platform::kInvalidHandle, writeEnd = platform::kInvalidHandle;
+        ASSERT_TRUE(platform::createPipe(readEnd, writeEnd));
+        {
+            companion_sim::Console console(
+                writeEnd); // nobody reads it: messages are dropped, never waited on
+            ASSERT_TRUE(console.start());
+            companion_sim::StreamSender sender(settings, console, std::chrono::steady_clock::now());
+            ASSERT_TRUE(sender.start());
+            sender.collect();
+            ASSERT_TRUE(listener.accept(10s));
+            for (int i = 0; i < 200; ++i) {
+                const auto block = listener.readBlock();
+                ASSERT_TRUE(block) << "block " << i;
+                ASSERT_TRUE(isAlignedStampedBlock(*block)) << "block " << i;
+                ASSERT_EQ((*block)[companion_sim::kSequenceIndex], i);
+            }
+            sender.stop();
+            EXPECT_GE(sender.writes(), 200u / static_cast<unsigned>(burst));
+            EXPECT_EQ(sender.blocksSent(), sender.writes() * static_cast<unsigned>(burst));
+            console.stop();
+        }
+        platform::closeHandle(readEnd);
+        platform::closeHandle(writeEnd);
+    }
 }
 
 // The plug-in's own device on the receiving end: it accepts the simulator's connection on "AppRunMode"

@@ -2,6 +2,7 @@
 // must survive channel names with commas and quotes, and the gap counts a soak judges by.
 #include "tools/ferrox-host/HostSession.h"
 #include "tools/common/CaptureMetrics.h"
+#include "tools/common/Fidelity.h"
 #include "tools/ferrox-host/SessionOutput.h"
 
 #include <gmock/gmock.h>
@@ -85,6 +86,52 @@ TEST(HostHelpers, RunCounterCountsStretchesAndTheLongest) {
         EXPECT_EQ(counter.runs(), c.runs);
         EXPECT_EQ(counter.longest(), c.longest);
     }
+}
+
+// Frames given as their block numbers in frame-ID order; Z is a frame of zeros, S one whose value is a
+// signal, not a block number.
+constexpr double Z = -1.0;
+constexpr double S = 0.25;
+
+std::vector<std::uint32_t> fidelityEntries(const std::vector<double>& frames) {
+    std::vector<std::uint32_t> entries;
+    for (double frame : frames) {
+        entries.push_back(ferrox_tools::fidelityEntry(static_cast<float>(frame), frame == Z));
+    }
+    return entries;
+}
+
+TEST(HostHelpers, FidelityCountsWhatBecameOfEachNumberedBlock) {
+    struct Case {
+        const char* name;
+        std::vector<double> frames;
+        std::vector<int64_t> expected; // blocks, repeated, skipped, slips, going back, restarts, zero frames
+    };
+    const Case cases[] = {
+        {"every block once", {5, 6, 7, 8}, {4, 0, 0, 0, 0, 0, 0}},
+        {"repeats and skips", {1, 2, 2, 4, 5, 5, 5, 8}, {5, 3, 3, 5, 0, 0, 0}},
+        {"zero frames carry no number", {Z, 1, 2, Z, Z, 3, 4}, {4, 0, 0, 0, 0, 0, 3}},
+        {"blocks lost in a stall", {1, 2, Z, 9}, {3, 0, 6, 1, 0, 0, 1}},
+        {"a new companion counts from 0", {100, 101, Z, 0, 1, 2}, {5, 0, 0, 0, 0, 1, 1}},
+        {"an older block after a newer one", {10, 11, 12, 11, 12, 13}, {4, 0, 0, 0, 1, 0, 0}},
+        {"the counter wraps at 2^24", {16777214, 16777215, 0, 1}, {4, 0, 0, 0, 0, 0, 0}},
+        {"a stray value is left out", {1, 2, S, 3}, {3, 0, 0, 0, 0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ferrox_tools::FidelityCounts n = ferrox_tools::countFidelity(fidelityEntries(c.frames));
+        EXPECT_EQ(std::vector<int64_t>(
+                      {n.blocks, n.repeated, n.skipped, n.slips, n.goingBack, n.restarts, n.zeroFrames}),
+                  c.expected);
+    }
+
+    // After the first second counts from its own first frame; a channel that carries a signal (here a
+    // ramp like the simulator's) is no counter at all.
+    const auto summary = ferrox_tools::fidelityJson(fidelityEntries({1, 1, 2, 4, 5, 6}), 3);
+    EXPECT_EQ(summary["slips"], 2);
+    EXPECT_EQ(summary["after_first_second"]["blocks"], 3);
+    EXPECT_EQ(summary["after_first_second"]["slips"], 0);
+    EXPECT_TRUE(ferrox_tools::fidelityJson(fidelityEntries({126.001, 126.002, 126.003, 127}), 0).is_null());
 }
 
 } // namespace

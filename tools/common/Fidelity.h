@@ -1,0 +1,49 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace ferrox_tools {
+
+// What became of a sender's numbered blocks in the frames a host received. The companion simulator
+// with FERROX_SIM_SEQUENCE=1 numbers every block it writes (modulo 2^24) in one value; each frame, in
+// frame-ID order, is reduced to the number it carried, and consecutive frames that carry one compare
+// their numbers:
+//   the same              a repeat: the frame carries the block the frame before it carried
+//   one more              as it should be
+//   more than one more    a skip: the blocks in between reached no frame
+//   fewer                 a restart when frames of zeros lie between (the stream was down, and a new
+//                         companion counts from 0 again), else going back (an older block after a newer)
+// A slip is one place where a repeat or a skip happens. Frames of zeros carry no number (no live data)
+// and are left out, as are frames whose value is no block number at all.
+struct FidelityCounts {
+    int64_t frames = 0;   // frames that carried a block number
+    int64_t blocks = 0;   // distinct numbers among them; each stream after a restart counts anew
+    int64_t repeated = 0; // frames
+    int64_t skipped = 0;  // blocks
+    int64_t slips = 0;
+    int64_t goingBack = 0;
+    int64_t restarts = 0;
+    int64_t zeroFrames = 0;
+    int64_t notNumbered = 0; // frames whose value is not a whole number from 0 to 2^24 - 1
+};
+
+constexpr std::uint32_t kBlockNumberModulus = std::uint32_t{1} << 24;
+
+// One frame's entry for countFidelity: its block number, or a mark for a frame of zeros or a value that
+// is no block number.
+std::uint32_t fidelityEntry(float value, bool zeroFrame);
+
+// The counts over entries[from...].
+FidelityCounts countFidelity(const std::vector<std::uint32_t>& entries, std::size_t from = 0);
+
+// The counts over all the entries and over those from settledFrom on (the frames after the first
+// second, when the stream has settled), as {"frames", "blocks", ..., "after_first_second": {...}};
+// settledFrom past the end gives null there. Null as a whole unless at least 99% of the frames that
+// are not zeros carry a block number: then the value is something else (a signal), not a counter.
+nlohmann::json fidelityJson(const std::vector<std::uint32_t>& entries, std::size_t settledFrom);
+
+} // namespace ferrox_tools
