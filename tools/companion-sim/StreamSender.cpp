@@ -1,5 +1,7 @@
 #include "StreamSender.h"
 
+#include "platform/ThreadPriority.h"
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/socket_base.hpp>
@@ -215,6 +217,11 @@ int StreamSender::StreamThread(void* sender) {
 }
 
 void StreamSender::run() {
+    // A companion paces its stream on its own clock: fine timer resolution and, where the system allows
+    // it, real-time priority, so the stream stays paced on a busy machine (FERROX_SIM_JITTER_MS models a
+    // sender that does not).
+    const platform::TimerResolution timerResolution;
+    const platform::RealtimePriority priority;
     const tcp::endpoint endpoint(asio::ip::make_address_v4(kStreamHost), settings_.port);
     const SignalSettings signal = settings_.signal();
     const auto burst = static_cast<std::uint64_t>(settings_.burst);
