@@ -36,7 +36,7 @@
 #define FERROX_LOG_CAPTURE_ENDED                                                                             \
     "[FerroxEMG] Capture ended: %lld frames in %lld ticks at %.1f Hz, %lld late ticks (worst %.3f ms), "     \
     "%lld frames skipped, %lld frames refused by the host, %lld stale frames in %lld stalls; %s delivery, "  \
-    "%llu blocks received, %llu delivered, %llu repeated, %llu dropped, %llu slips, playout depth %llu "      \
+    "%llu blocks received, %llu delivered, %llu repeated, %llu dropped, %llu slips, playout depth %llu "     \
     "median, %llu largest"
 
 // Status texts posted through the device manager.

@@ -147,6 +147,7 @@ PlayoutBuffer::Take PlayoutBuffer::takeOne(int32_t frameID, Clock::time_point no
             return stale_ ? Take::Stale : Take::Waiting;
         }
         started_ = true;
+        startedAt_ = now;
         stale_ = false;
         bucketStart_ = now;
         nextDecision_ = now + kDecisionEvery;
@@ -163,6 +164,9 @@ PlayoutBuffer::Take PlayoutBuffer::takeOne(int32_t frameID, Clock::time_point no
         troughs_[static_cast<std::size_t>(bucket_)] = kNoTrough;
         bucketStart_ += kBucketLength;
         bucketsFilled_ = std::min(bucketsFilled_ + 1, kMemoryBuckets);
+    }
+    if (now - startedAt_ < kStartWindow && count_ > kSmoothDepth) {
+        dropOldest(count_ - kSmoothDepth);
     }
     const std::size_t level = count_;
     ++depthHistogram_[level];
@@ -232,23 +236,18 @@ void PlayoutBuffer::controlLevel(int32_t frameID, Clock::time_point now) {
     }
     nextDecision_ = now + kDecisionEvery;
     const std::size_t lowest = *std::min_element(troughs_.begin(), troughs_.end());
-    if (lowest == kNoTrough || lowest < kDropLevel || count_ == 0 || bucketsFilled_ < 1) {
+    if (lowest == kNoTrough || lowest < kDropLevel || count_ == 0) {
         return;
     }
-    std::size_t drop = 0;
-    if (lowest >= kDropLevel + kBacklogExcess) {
-        drop = std::min(lowest - kSmoothDepth, count_);
-    } else if (bucketsFilled_ >= kMemoryBuckets - 1) {
-        drop = 1;
-    } else {
+    if (bucketsFilled_ < kMemoryBuckets - 1) {
         return;
     }
-    dropOldest(drop);
-    recordSlip(frameID + 1, SlipKind::Dropped, static_cast<uint32_t>(drop));
-    // Every level remembered is that much lower now.
+    dropOldest(1);
+    recordSlip(frameID + 1, SlipKind::Dropped, 1);
+    // Every level remembered is one block lower now.
     for (std::size_t& t : troughs_) {
-        if (t != kNoTrough) {
-            t = t > drop ? t - drop : 0;
+        if (t != kNoTrough && t > 0) {
+            --t;
         }
     }
 }

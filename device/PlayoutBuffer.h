@@ -40,12 +40,9 @@ public:
     // A level this far above the window is no longer worth playing out (a capture thread held up for
     // longer than catch-up covers, an overflow): the buffer falls back to its window at once.
     static constexpr std::size_t kResyncExcess = 300;
-    // A level that stayed this far above the window for a whole second is a standing backlog (blocks
-    // that waited in the connection): it goes at once rather than one block at a time.
-    static constexpr std::size_t kBacklogExcess = 16;
     // A rate this far from the device rate is a mismatch, corrected evenly; below kMismatchEnd it ends.
-    static constexpr double kMismatchStart = 0.02;
-    static constexpr double kMismatchEnd = 0.01;
+    static constexpr double kMismatchStart = 0.05;
+    static constexpr double kMismatchEnd = 0.025;
     // Blocks per frame dropped beyond the surplus while a mismatched stream's level is above its window.
     static constexpr double kMismatchDrain = 0.05;
 
@@ -117,8 +114,11 @@ private:
     static constexpr auto kDecisionEvery = std::chrono::milliseconds(250);
     static constexpr int kRateSamples = 64; // one every kRateSampleEvery
     static constexpr auto kRateSampleEvery = std::chrono::milliseconds(100);
-    static constexpr auto kRateWindowLeast = std::chrono::seconds(2);
+    static constexpr auto kRateWindowLeast = std::chrono::seconds(3);
     static constexpr std::size_t kSlipRoom = 64;
+    // The first moments of a stream still bring what waited before it started (blocks a sender held
+    // back, or that waited in the connection): what is more than the smooth depth then is not live.
+    static constexpr auto kStartWindow = std::chrono::milliseconds(100);
 
     Take takeOne(int32_t frameID, Clock::time_point now, const SampleBlock*& block);
     void controlLevel(int32_t frameID, Clock::time_point now);
@@ -141,6 +141,7 @@ private:
     // Per stream (emptied by restart()).
     bool active_ = true;
     bool started_ = false; // kSmoothDepth reached once: frames take blocks
+    Clock::time_point startedAt_{};
     bool inUnderrun_ = false;
     bool stale_ = false;
     Clock::time_point newestArrival_{};

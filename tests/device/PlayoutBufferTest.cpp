@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -162,7 +161,8 @@ TEST(PlayoutBuffer, ArrivalPatterns) {
                      EXPECT_EQ(o.largestRunOfSkips, 1);
                      EXPECT_GE(o.fewestFramesBetweenSkips, 5);
                  }
-                 EXPECT_LT(o.stats.slips, 300u);
+                 // Slips only until the rate is measured (3 s of stream).
+                 EXPECT_LT(o.stats.slips, 400u);
              }});
     }
     {
@@ -194,12 +194,6 @@ TEST(PlayoutBuffer, ArrivalPatterns) {
         EXPECT_LE(o.stats.delivered + o.stats.dropped, o.stats.received);
         EXPECT_GE(o.stats.delivered + o.stats.dropped + PlayoutBuffer::kCapacity, o.stats.received);
         c.check(o);
-        std::printf(
-            "%-22s delivered %llu repeated %llu dropped %llu slips %llu even %llu depth %zu/%zu zeros %lld\n",
-            c.name.c_str(), (unsigned long long)o.stats.delivered, (unsigned long long)o.stats.repeated,
-            (unsigned long long)o.stats.dropped, (unsigned long long)o.stats.slips,
-            (unsigned long long)o.stats.evenCorrections, o.stats.depthMedian, o.stats.depthLargest,
-            (long long)o.zeros);
     }
 }
 
