@@ -34,7 +34,7 @@ bool FerroxEMG::StartCapture() {
     blockQueue_.clear();
     playout_.start(rate, kStaleAfter);
     playout_.setActive(delivery() == Delivery::EverySample);
-    nextSlipSummary_ = CaptureLoop::Clock::time_point{};
+    nextSlipSummary_ = 0;
 
     // FERROX_CAPTURE_PRIORITY=0 keeps the capture thread at normal priority (to measure what it buys).
     const auto priority = platform::getEnv("FERROX_CAPTURE_PRIORITY");
@@ -55,23 +55,20 @@ void FerroxEMG::FillFrameValues(float* values, int& valuesPerFrame, int& frameCo
     frameCount = fill.frames;
 }
 
-int FerroxEMG::mapChannelIds(int count) {
-    for (int i = 0; i < count; ++i) {
-        channelIds_[static_cast<std::size_t>(i)] = ChannelID(i);
-    }
-    return count;
-}
-
 CaptureLoop::Fill FerroxEMG::fillValues(float* values, int framesDue, CaptureLoop::Clock::time_point now) {
     using Source = CaptureLoop::Source;
     CaptureLoop::Fill fill;
     fill.valuesPerFrame = ActiveChannelCount();
-    fill.rowValues = mapChannelIds(std::clamp(fill.valuesPerFrame, 0, kValuesBufferSize));
+    fill.rowValues = std::clamp(fill.valuesPerFrame, 0, kValuesBufferSize);
+    // The channel IDs once per fill, before any lock; on the stack, as tests fill from their own thread.
+    int ids[kValuesBufferSize];
+    for (int i = 0; i < fill.rowValues; ++i) {
+        ids[i] = ChannelID(i);
+    }
     // The blocks that came in since the last tick, before anything is taken from them.
     receiver_.receive(now);
-    const int* ids = channelIds_.data();
     const int count = fill.rowValues;
-    auto mapRow = [ids, count](float* row, const SampleBlock& block) {
+    auto mapRow = [&ids, count](float* row, const SampleBlock& block) {
         for (int i = 0; i < count; ++i) {
             const int id = ids[i];
             row[i] = (id >= 0 && id < static_cast<int>(SampleBlock::kValues))
@@ -131,10 +128,11 @@ CaptureLoop::Fill FerroxEMG::fillValues(float* values, int framesDue, CaptureLoo
 void FerroxEMG::logPlayoutNotes(CaptureLoop::Clock::time_point now, bool final) {
     // The log is never written per tick: the rate note at most once a second, slips once every 10 s.
     constexpr auto kSlipSummaryEvery = std::chrono::seconds(10);
-    if (!final && now < nextSlipSummary_) {
+    const auto at = now.time_since_epoch().count();
+    if (!final && at < nextSlipSummary_.load()) {
         return;
     }
-    nextSlipSummary_ = now + kSlipSummaryEvery;
+    nextSlipSummary_ = (now + kSlipSummaryEvery).time_since_epoch().count();
     const PlayoutBuffer::RateNote note = playout_.takeRateNote();
     if (note.fresh) {
         double rate = kDefaultRate;

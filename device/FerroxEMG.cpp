@@ -31,7 +31,7 @@ const FlagRow kDeviceFlagRows[] = {
 
 FerroxEMG::FerroxEMG(std::vector<SensorRecord>&& sensors, unsigned short port)
     : sensors_(std::move(sensors)), receiver_(port, blockQueue_, playout_, kStaleAfter, callbacks_),
-      capture_(callbacks_, kValuesBufferSize), channelIds_(static_cast<std::size_t>(kValuesBufferSize), 0) {
+      capture_(callbacks_, kValuesBufferSize) {
     for (const FlagRow& row : kDeviceFlagRows) {
         ModifyProperty(row.property, row.flags[0], row.flags[1], row.flags[2], row.flags[3]);
     }

@@ -100,7 +100,6 @@ private:
     };
 
     CaptureLoop::Fill fillValues(float* values, int framesDue, CaptureLoop::Clock::time_point now);
-    int mapChannelIds(int count);
     void logPlayoutNotes(CaptureLoop::Clock::time_point now, bool final);
     void applyRunMode(int index);
     void postStatus(const char* text);
@@ -116,10 +115,8 @@ private:
     Callbacks callbacks_{*this};
     SampleReceiver receiver_;
     CaptureLoop capture_;
-    // The capture thread's alone: the channel ID of each active channel for the fill under way, and
-    // when the playout slips are next summed up in the log.
-    std::vector<int> channelIds_;
-    CaptureLoop::Clock::time_point nextSlipSummary_{};
+    // When the playout slips are next summed up in the log (steady-clock ticks).
+    std::atomic<CaptureLoop::Clock::rep> nextSlipSummary_{0};
     OutputRelay relay_;
 };
 
