@@ -82,8 +82,8 @@ endfunction()
 if(CMAKE_CROSSCOMPILING)
     # Wine's server would otherwise inherit ctest's pipe and cost seconds per test; warm it once.
     add_test(NAME wine_setup
-             COMMAND sh -c "mkdir -p '${FERROX_WINEPREFIX}'; wineserver -p </dev/null >/dev/null 2>&1; /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1; exit 0")
+             COMMAND sh -c "mkdir -p '${FERROX_WINEPREFIX}'; /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1; /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1; exit 0")
     set_tests_properties(wine_setup PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${FERROX_TEST_ENV}" TIMEOUT 300)
-    add_test(NAME wine_cleanup COMMAND sh -c "wineserver -k; wineserver -w; exit 0")
+    add_test(NAME wine_cleanup COMMAND sh -c "/usr/lib/wine/wineserver -k; /usr/lib/wine/wineserver -w; exit 0")
     set_tests_properties(wine_cleanup PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${FERROX_TEST_ENV}")
 endif()

@@ -63,7 +63,7 @@ if [ "$windows" = 1 ]; then
         --csv "$(winpath "$out/frames.csv")" --summary "$(winpath "$out/summary.json")" \
         </dev/null 2>&1 | tr -d '\r' | tee "$out/host-console.log" | grep -v '^\[host\] log'
     rc=${PIPESTATUS[0]}
-    wineserver -k 2>/dev/null
+    /usr/lib/wine/wineserver -k 2>/dev/null
 else
     ProgramData="$sandbox/ProgramData" PROGRAMFILES="$sandbox/ProgramFiles" APPDATA="$sandbox/AppData" \
         "$bin/ferrox-host" --plugin "$bin/libFerroxEMG.so" "${host_args[@]}" \
