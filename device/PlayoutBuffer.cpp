@@ -101,6 +101,12 @@ void PlayoutBuffer::append(const unsigned char* wire, std::size_t count, Clock::
 }
 
 void PlayoutBuffer::sampleRate(Clock::time_point arrived) {
+    // What came before playout started, or in its first moments, is the backlog of a connection or of a
+    // sender, all read at once: it says nothing of the stream's rate.
+    if (!started_ || arrived - startedAt_ < kStartWindow) {
+        rateCount_ = 0;
+        return;
+    }
     if (rateCount_ > 0 && arrived - rateSamples_[rateNewest_].at < kRateSampleEvery) {
         return;
     }

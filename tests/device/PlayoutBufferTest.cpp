@@ -136,6 +136,17 @@ TEST(PlayoutBuffer, ArrivalPatterns) {
                      }});
     cases.push_back({"paced, late by up to 3 ms", paced(kSeconds, 1.0, 0.3, 3.0),
                      [](const Outcome& o) { EXPECT_EQ(o.skippedAfterFirstSecond, 0); }});
+    {
+        // What a sender held back, or what waited in the connection, arrives in the stream's first moments;
+        // it is no measure of the stream's rate.
+        auto batches = paced(kSeconds, 1.0, 0.3, 0.2, 1, 2.0);
+        batches.insert(batches.begin(), {Batch{0.5, 2}, Batch{1.5, 200}});
+        cases.push_back({"backlog at the start", batches, [](const Outcome& o) {
+                             EXPECT_FALSE(o.note.fresh);
+                             EXPECT_EQ(o.skippedAfterFirstSecond, 0);
+                             EXPECT_LE(o.stats.depthMedian, 3u);
+                         }});
+    }
     for (int burst : {10, 43}) {
         cases.push_back({"bursts of " + std::to_string(burst), paced(kSeconds, 1.0, 0.5, 0.8, burst),
                          [](const Outcome& o) {
