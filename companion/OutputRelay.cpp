@@ -27,7 +27,7 @@ bool OutputRelay::start() {
         return true;
     }
     running_ = true;
-    if (!thread_.start(&OutputRelay::OutputRelayThread, this)) {
+    if (!thread_.start(&OutputRelay::OutputRelayThread, this, "ferrox-relay")) {
         running_ = false;
         return false;
     }

@@ -24,7 +24,7 @@ bool CaptureLoop::start(double rate, bool realtime) {
     rate_ = rate;
     realtime_ = realtime;
     stop_.reset();
-    if (!thread_.start(&CaptureLoop::CaptureThread, this)) {
+    if (!thread_.start(&CaptureLoop::CaptureThread, this, "ferrox-capture")) {
         stop_.raise();
         return false;
     }

@@ -1,5 +1,7 @@
 #include "platform/Thread.h"
+#include "platform/ThreadName.h"
 
+#include <array>
 #include <cerrno>
 #include <ctime>
 #include <limits>
@@ -15,6 +17,7 @@ namespace {
 struct StartRecord {
     ThreadProcedure procedure;
     void* argument;
+    std::array<char, kThreadNameSize> name; // empty: unnamed
 };
 
 void* trampoline(void* raw) {
@@ -22,6 +25,7 @@ void* trampoline(void* raw) {
     auto* record = static_cast<StartRecord*>(raw);
     const ThreadProcedure procedure = record->procedure;
     void* const argument = record->argument;
+    nameCurrentThread(record->name.data());
     delete record;
     procedure(argument);
     return nullptr;
@@ -47,6 +51,12 @@ timespec realtimeDeadline(std::chrono::milliseconds limit) {
 }
 } // namespace
 
+void nameCurrentThread(const char* name) {
+    if (name && name[0] != '\0') {
+        ::pthread_setname_np(::pthread_self(), name);
+    }
+}
+
 Thread::~Thread() {
     if (!held_) {
         return;
@@ -62,12 +72,12 @@ Thread::~Thread() {
     join();
 }
 
-bool Thread::start(ThreadProcedure procedure, void* argument) {
+bool Thread::start(ThreadProcedure procedure, void* argument, const char* name) {
     if (held_ || !procedure) {
         return false;
     }
     auto* native = new Native;
-    auto* record = new StartRecord{procedure, argument};
+    auto* record = new StartRecord{procedure, argument, threadName(name)};
     if (::pthread_create(&native->thread, nullptr, &trampoline, record) != 0) {
         delete record;
         delete native;

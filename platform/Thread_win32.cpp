@@ -2,6 +2,10 @@
 
 #include "platform/NativeHandle_win32.h"
 #include "platform/Thread.h"
+#include "platform/ThreadName.h"
+
+#include <array>
+#include <string>
 
 namespace platform {
 
@@ -14,6 +18,7 @@ namespace {
 struct StartRecord {
     ThreadProcedure procedure;
     void* argument;
+    std::array<char, kThreadNameSize> name; // empty: unnamed
 };
 
 DWORD WINAPI trampoline(LPVOID raw) {
@@ -21,11 +26,30 @@ DWORD WINAPI trampoline(LPVOID raw) {
     auto* record = static_cast<StartRecord*>(raw);
     const ThreadProcedure procedure = record->procedure;
     void* const argument = record->argument;
+    nameCurrentThread(record->name.data());
     delete record;
     return static_cast<DWORD>(procedure(argument));
 }
 
 } // namespace
+
+void nameCurrentThread(const char* name) {
+    if (!name || name[0] == '\0') {
+        return;
+    }
+    // Windows 10 1607 and later; older systems (and Wine before 5.x) have no thread names.
+    using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    const auto set = kernel ? reinterpret_cast<SetDescription>(reinterpret_cast<void (*)()>(
+                                  ::GetProcAddress(kernel, "SetThreadDescription")))
+                            : nullptr;
+    if (set) {
+        // The names are ASCII, so each character widens as it is.
+        const std::string narrow(name);
+        const std::wstring wide(narrow.begin(), narrow.end());
+        set(::GetCurrentThread(), wide.c_str());
+    }
+}
 
 Thread::~Thread() {
     if (!held_) {
@@ -42,12 +66,12 @@ Thread::~Thread() {
     join();
 }
 
-bool Thread::start(ThreadProcedure procedure, void* argument) {
+bool Thread::start(ThreadProcedure procedure, void* argument, const char* name) {
     if (held_ || !procedure) {
         return false;
     }
     auto* native = new Native;
-    auto* record = new StartRecord{procedure, argument};
+    auto* record = new StartRecord{procedure, argument, threadName(name)};
     native->handle = ::CreateThread(nullptr, 0, &trampoline, record, 0, &native->id);
     if (!native->handle) {
         delete record;

@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
-"""Builds linux-release, runs the capture benchmarks, and writes OUT/bench.json plus a short table.
+"""Builds linux-release, runs the capture benchmarks, and writes OUT/bench.json plus short tables.
 
-Three runs, one after the other on the same machine, so their figures are read as ratios:
-  ours       ferrox-host with the plug-in, the companion simulator installed as the companion;
-  reference  ferrox-reference-host (the first design's loops) fed by the simulator started here;
-  micro      the Google Benchmark micro-benchmarks.
-Both captures are run and measured by the same recorder (tools/common), so each figure of the one
-is the same measure as the other's.
+All captures run one after the other on the same machine, so their figures are read as ratios. Each
+stream of the companion simulator (numbered blocks, send-time stamp) is captured by:
+  ours every    ferrox-host with the plug-in, "Delivery" every sample (the default), the simulator
+                installed as the companion;
+  ours newest   the same with "Delivery" newest sample;
+  reference     ferrox-reference-host (the first design's loops) fed by the simulator started here;
+and with --load N, beside N busy processes, the first stream once more by
+  ours no prio  ours every with the capture thread's priority request turned off;
+then the Google Benchmark micro-benchmarks. Both hosts run and measure a capture with the same
+recorder (tools/common), so each figure of the one is the same measure as the other's.
 
 Every process this script starts is ended by its pid when the script ends, also on an error, Ctrl-C
 or SIGTERM. The companion that the plug-in starts is found by its executable path, which lies inside
@@ -29,19 +33,54 @@ from session_support import Interrupted, Processes, ThreadWatch
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PRESET = "linux-release"
 TARGETS = ("FerroxEMG", "ferrox-host", "companion-sim", "ferrox-reference-host", "ferrox-micro-bench")
-# What a run writes into its output folder, and so what the next run may remove.
-OUTPUT_FILES = ("bench.json", "ours-summary.json", "ours-console.log", "reference-summary.json",
-                "reference-console.log", "reference-sim.log", "micro.json", "micro-console.log")
+
+# The simulator's streams: key -> (label, settings beside SIM_SETTINGS).
+STREAMS = {
+    "paced": ("paced", {}),
+    "nagle": ("Nagle on", {"FERROX_SIM_NODELAY": 0}),
+    "bursts": ("bursts 10/10 ms", {"FERROX_SIM_BURST": 10}),
+    "fast": ("+500 ppm", {"FERROX_SIM_CLOCK_PPM": "+500"}),
+    "slow": ("-500 ppm", {"FERROX_SIM_CLOCK_PPM": "-500"}),
+}
+BURST_PERIOD_MS = 10.0
+DRIFT_PPM = {"fast": 500, "slow": 500}
+# The ways a stream is captured: key -> (label, host, ferrox-host's --delivery, capture priority).
+VARIANTS = {
+    "every": ("ours every", "ours", "every", True),
+    "newest": ("ours newest", "ours", "newest", True),
+    "reference": ("reference", "reference", None, None),
+    "noprio": ("ours no prio", "ours", "every", False),
+}
+
+
+def run_id(stream, variant):
+    return f"{stream}-{variant}"
+
+
+# What a run writes into its output folder, and so what the next run may remove (the names of earlier
+# versions of this script included).
+OUTPUT_FILES = ("bench.json", "micro.json", "micro-console.log", "load.log", "ours-summary.json",
+                "ours-console.log", "reference-summary.json", "reference-console.log", "reference-sim.log") + tuple(
+    f"{run_id(s, v)}-{suffix}" for s in STREAMS for v in VARIANTS
+    for suffix in ("summary.json", "console.log", "sim.log"))
 OUTPUT_FOLDERS = ("ours-sandbox", "reference-sandbox")
 
 FIXED_PORT = 35692
 RATE_TOLERANCE = 0.001        # frames per second within 0.1 % of the rate
-LATENESS_P99_MS = 0.5
-LATENCY_P99_MS = 3.0
+LATENESS_P99_MS = {False: 0.2, True: 0.5}     # idle, under load
+LATENESS_WORST_MS = {False: 1.0, True: 2.0}
+LATENCY_P99_MS = {False: 2.5, True: 3.0}      # paced stream
 LATENCY_GROWTH_MS = 0.5       # last tenth's median minus the first tenth's
-CPU_SHARE = 0.03              # of one core
-MEMORY_GROWTH_BYTES = 256 * 1024
-SIM_SETTINGS = {"FERROX_SIM_SENSORS": 32, "FERROX_SIM_MODE": "EMG plus Accelerometer", "FERROX_SIM_LATENCY_STAMP": 1}
+CPU_SHARE = 0.02              # the whole ferrox-host process, of one core
+PLUGIN_CPU_SHARE = 0.01       # the plug-in's own threads (named ferrox-*), of one core
+MEMORY_GROWTH_BYTES = 64 * 1024
+SLIPS_SPARE = 3
+SIM_SETTINGS = {"FERROX_SIM_SENSORS": 32, "FERROX_SIM_MODE": "EMG plus Accelerometer", "FERROX_SIM_LATENCY_STAMP": 1,
+                "FERROX_SIM_SEQUENCE": 1}
+STAMP_CHANNEL = 127
+SEQUENCE_CHANNEL = 126
+THREAD_PREFIX = "ferrox-"
+CAPTURE_THREAD = {"ours": "ferrox-capture", "reference": "ferrox-ref-capt"}
 
 
 def port_listening(port):
@@ -66,11 +105,11 @@ def free_port():
         return s.getsockname()[1]
 
 
-def run_watched(processes, args, log_path, timeout, **kwargs):
+def run_watched(processes, args, log_path, timeout, window_opener=None, **kwargs):
     """Runs args to its end, sampling its threads; returns (exit code, ThreadWatch)."""
     with open(log_path, "w") as log:
         child = processes.start(args, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, **kwargs)
-        watch = ThreadWatch(child.pid)
+        watch = ThreadWatch(child.pid, window_opener)
         deadline = time.monotonic() + timeout
         while child.poll() is None:
             if time.monotonic() > deadline:
@@ -92,17 +131,36 @@ def load_json(path):
 
 CAPTURE_ENDED = re.compile(
     r"Capture ended: (\d+) frames in (\d+) ticks at ([\d.]+) Hz, (\d+) late ticks \(worst ([\d.]+) ms\), "
-    r"(\d+) frames skipped, (\d+) frames refused")
+    r"(\d+) frames skipped, (\d+) frames refused by the host, (\d+) stale frames in (\d+) stalls; "
+    r"([\w-]+) delivery, (\d+) blocks received, (\d+) delivered, (\d+) repeated, (\d+) dropped, (\d+) slips, "
+    r"playout depth (\d+) median, (\d+) largest")
+CAPTURE_ENDED_KEYS = ("frames", "ticks", "rate", "late_ticks", "worst_lateness_ms", "skipped_frames",
+                      "refused_frames", "stale_frames", "stalls", "delivery", "blocks_received", "blocks_delivered",
+                      "blocks_repeated", "blocks_dropped", "slips", "depth_median", "depth_largest")
+PRIORITY = re.compile(r"Capture thread priority: (.*)$")
+
+
+def log_lines(summary):
+    return [entry.get("text", "") for entry in summary.get("log", [])]
 
 
 def capture_statistics(summary):
-    for entry in summary.get("log", []):
-        m = CAPTURE_ENDED.search(entry.get("text", ""))
+    """The device's own "Capture ended" counts, from its log."""
+    for text in log_lines(summary):
+        m = CAPTURE_ENDED.search(text)
         if m:
-            keys = ("frames", "ticks", "rate", "late_ticks", "worst_lateness_ms", "skipped_frames",
-                    "refused_frames")
-            return {"line": entry["text"],
-                    **{k: (float(v) if "." in v else int(v)) for k, v in zip(keys, m.groups())}}
+            values = {}
+            for key, v in zip(CAPTURE_ENDED_KEYS, m.groups()):
+                values[key] = v if key == "delivery" else (float(v) if "." in v else int(v))
+            return {"line": text, **values}
+    return None
+
+
+def capture_priority(summary):
+    for text in log_lines(summary):
+        m = PRIORITY.search(text)
+        if m:
+            return m.group(1)
     return None
 
 
@@ -118,25 +176,46 @@ def wait_for_fixed_port(limit):
         time.sleep(1.0)
 
 
-def run_ours(args, processes, out):
+def capture_figures(summary, watch):
+    """The figures both hosts measure with the same recorder, from their summaries' "capture", and the
+    processor time of the device's own threads (named ferrox-*) during capture, as a share of one core."""
+    capture = summary.get("capture") or {}
+    result = {"frames": capture.get("frames"), "seconds": capture.get("seconds"),
+              "frames_per_second": capture.get("frames_per_second"),
+              "missing_frames": capture.get("missing_frames"), "timing": dict(capture.get("timing") or {}),
+              "threads": watch.busiest()}
+    device_ms = watch.window_run_ms(THREAD_PREFIX)
+    if device_ms is not None and capture.get("seconds"):
+        result["device_threads_cpu_seconds_per_second"] = device_ms / 1000.0 / capture["seconds"]
+    return result
+
+
+def run_ours(args, processes, out, stream, variant):
+    _, _, delivery, priority = VARIANTS[variant]
+    name = run_id(stream, variant)
     sandbox = support.lay_out_sandbox(os.path.join(out, "ours-sandbox"), args.bin)
-    processes.companion_paths.append(sandbox["companion"])
+    if sandbox["companion"] not in processes.companion_paths:
+        processes.companion_paths.append(sandbox["companion"])
 
     wait_for_fixed_port(args.port_wait)
-    summary_path = os.path.join(out, "ours-summary.json")
+    summary_path = os.path.join(out, f"{name}-summary.json")
     host = [os.path.join(args.bin, "ferrox-host"), "--plugin", os.path.join(args.bin, "libFerroxEMG.so"),
-            "--configuration", "1", "--seconds", str(args.seconds), "--latency-stamp",
+            "--configuration", "1", "--delivery", delivery, "--seconds", str(args.seconds), "--latency-stamp",
             "--summary", summary_path]
-    code, watch = run_watched(processes, host, os.path.join(out, "ours-console.log"), args.seconds + 120,
-                              env=support.sandbox_environment(sandbox, **SIM_SETTINGS))
+    settings = {**SIM_SETTINGS, **STREAMS[stream][1]}
+    if not priority:
+        settings["FERROX_CAPTURE_PRIORITY"] = 0
+    code, watch = run_watched(processes, host, os.path.join(out, f"{name}-console.log"), args.seconds + 120,
+                              window_opener=CAPTURE_THREAD["ours"],
+                              env=support.sandbox_environment(sandbox, **settings))
     # The plug-in's unload ends its companion; one left over (a crashed host) is ended here.
     leftovers = processes.live_companions()
     processes.end_companions()
     summary = load_json(summary_path)
     if summary is None:
-        raise RuntimeError(f"ferrox-host wrote no summary (exit {code}); see {out}/ours-console.log")
-    result = {"exit_code": code, **capture_figures(summary), "device_statistics": capture_statistics(summary),
-              "companion_left_after_unload": len(leftovers), "threads": watch.busiest()}
+        raise RuntimeError(f"ferrox-host wrote no summary (exit {code}); see {out}/{name}-console.log")
+    result = {"exit_code": code, **capture_figures(summary, watch), "device_statistics": capture_statistics(summary),
+              "capture_priority": capture_priority(summary), "companion_left_after_unload": len(leftovers)}
     rate = (summary.get("device") or {}).get("rate")
     if rate:
         result["rate"] = rate
@@ -145,15 +224,8 @@ def run_ours(args, processes, out):
     return result
 
 
-def capture_figures(summary):
-    """The figures both hosts measure with the same recorder, from their summaries' "capture"."""
-    capture = summary.get("capture") or {}
-    return {"frames": capture.get("frames"), "seconds": capture.get("seconds"),
-            "frames_per_second": capture.get("frames_per_second"),
-            "missing_frames": capture.get("missing_frames"), "timing": dict(capture.get("timing") or {})}
-
-
-def run_reference(args, processes, out):
+def run_reference(args, processes, out, stream):
+    name = run_id(stream, "reference")
     root = os.path.join(out, "reference-sandbox")
     sandbox = support.lay_out_sandbox(root, args.bin, install_companion=False)
     # Another name than the companion's, so no session's unload step (which ends the companion by
@@ -164,16 +236,18 @@ def run_reference(args, processes, out):
         f.write("AppRunMode\n")
 
     port = free_port()
-    summary_path = os.path.join(out, "reference-summary.json")
+    summary_path = os.path.join(out, f"{name}-summary.json")
     host = [os.path.join(args.bin, "ferrox-reference-host"), "--port", str(port), "--seconds", str(args.seconds),
-            "--channels", "128", "--stamp-channel", "127", "--summary", summary_path]
-    sim_log = open(os.path.join(out, "reference-sim.log"), "w")
+            "--channels", "128", "--stamp-channel", str(STAMP_CHANNEL), "--sequence-channel", str(SEQUENCE_CHANNEL),
+            "--summary", summary_path]
+    settings = {**SIM_SETTINGS, **STREAMS[stream][1], "FERROX_SIM_PORT": port}
+    sim_log = open(os.path.join(out, f"{name}-sim.log"), "w")
     try:
-        with open(os.path.join(out, "reference-console.log"), "w") as log:
+        with open(os.path.join(out, f"{name}-console.log"), "w") as log:
             reference = processes.start(host, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-            watch = ThreadWatch(reference.pid)
+            watch = ThreadWatch(reference.pid, CAPTURE_THREAD["reference"])
             simulator = processes.start([sim], stdin=subprocess.PIPE, stdout=sim_log, stderr=subprocess.STDOUT,
-                                        env=support.sandbox_environment(sandbox, FERROX_SIM_PORT=port, **SIM_SETTINGS))
+                                        env=support.sandbox_environment(sandbox, **settings))
             deadline = time.monotonic() + args.seconds + 60
             sim_ended_early = None
             while reference.poll() is None:
@@ -189,8 +263,8 @@ def run_reference(args, processes, out):
     summary = load_json(summary_path)
     if reference.returncode != 0 or summary is None:
         raise RuntimeError(f"ferrox-reference-host failed (exit {reference.returncode}); "
-                           f"see {out}/reference-console.log")
-    result = {**capture_figures(summary), "threads": watch.busiest()}
+                           f"see {out}/{name}-console.log")
+    result = capture_figures(summary, watch)
     if sim_ended_early is not None:
         result["simulator_ended_early"] = sim_ended_early
     return result
@@ -209,47 +283,93 @@ def run_micro(args, processes, out):
             for b in data.get("benchmarks", [])]
 
 
-def figures(ours, reference):
-    """The table: each figure read the same way from both runs, against its target."""
+class Load:
+    """N busy processes (stress-ng --cpu N) beside the captures: started before the first capture and
+    ended by their pids after the last, the workers stress-ng forked included."""
+
+    def __init__(self, processes, count, log_path):
+        self.processes = processes
+        self.count = count
+        self.workers = {}  # pid -> start time
+        self.log = open(log_path, "w")
+        self.parent = processes.start(["stress-ng", "--cpu", str(count)],
+                                      stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 5.0
+        while len(self.workers) < count and time.monotonic() < deadline and self.parent.poll() is None:
+            time.sleep(0.1)
+            for pid in support.children(self.parent.pid):
+                self.workers.setdefault(pid, support.start_time(pid))
+        if self.parent.poll() is not None:
+            raise RuntimeError(f"stress-ng ended at once (exit {self.parent.returncode}); see {log_path}")
+
+    def end(self):
+        self.processes.end(self.parent)
+        for pid, started in self.workers.items():
+            self.processes.kill(pid, started)
+        self.log.close()
+
+
+# Reading the runs' figures.
+
+def timing(*keys):
+    def read(run):
+        value = (run or {}).get("timing") or {}
+        for key in keys:
+            value = value.get(key) if isinstance(value, dict) else None
+        return value
+    return read
+
+
+def fidelity(key):
+    return timing("fidelity", "after_first_second", key)
+
+
+def device(key):
+    return lambda run: ((run or {}).get("device_statistics") or {}).get(key)
+
+
+def field(key):
+    return lambda run: (run or {}).get(key)
+
+
+def growth(first, last):
+    return lambda run: None if first(run) is None or last(run) is None else last(run) - first(run)
+
+
+def scaled(read, factor):
+    return lambda run: None if read(run) is None else read(run) * factor
+
+
+def figures(ours, reference, loaded):
+    """The main table (the paced stream): each figure read the same way from both runs, against its target."""
     rate = ours.get("rate") or 1000.0
-    period = 1000.0 / rate
-
-    def timing(*keys):
-        def read(run):
-            value = run.get("timing") or {}
-            for key in keys:
-                value = value.get(key) if isinstance(value, dict) else None
-            return value
-        return read
-
-    def growth(first, last):
-        return lambda run: None if first(run) is None or last(run) is None else last(run) - first(run)
-
-    def scaled(read, factor):
-        return lambda run: None if read(run) is None else read(run) * factor
-
+    lateness_p99, lateness_worst = LATENESS_P99_MS[loaded], LATENESS_WORST_MS[loaded]
+    latency_p99 = LATENCY_P99_MS[loaded]
     latency_growth = growth(timing("stream_latency", "first_tenth_median_ms"),
                             timing("stream_latency", "last_tenth_median_ms"))
-    memory_growth = growth(timing("resident_bytes_first_tenth"), timing("resident_bytes_last"))
+    memory_growth = growth(timing("resident_bytes_settled"), timing("resident_bytes_last"))
     rows = [  # (figure, how to read it, target text, target value, how a value meets it)
-        ("frames per second", lambda run: run.get("frames_per_second"), f"{rate:g} ±0.1%", rate,
+        ("frames per second", field("frames_per_second"), f"{rate:g} ±0.1%", rate,
          lambda v: abs(v / rate - 1.0) <= RATE_TOLERANCE),
-        ("missing frames", lambda run: run.get("missing_frames"), "0", None, lambda v: v == 0),
+        ("missing frames", field("missing_frames"), "0", None, lambda v: v == 0),
+        ("frames skipped (device)", device("skipped_frames"), "0", None, lambda v: v == 0),
         ("tick lateness median ms", timing("tick_lateness", "median_ms"), "-", None, None),
-        ("tick lateness p99 ms", timing("tick_lateness", "p99_ms"), f"< {LATENESS_P99_MS}", LATENESS_P99_MS,
-         lambda v: v < LATENESS_P99_MS),
-        ("tick lateness worst ms", timing("tick_lateness", "worst_ms"), f"< {period:g} (no tick skipped)", period,
-         lambda v: v < period),
+        ("tick lateness p99 ms", timing("tick_lateness", "p99_ms"), f"< {lateness_p99}", lateness_p99,
+         lambda v: v < lateness_p99),
+        ("tick lateness worst ms", timing("tick_lateness", "worst_ms"), f"< {lateness_worst:g}", lateness_worst,
+         lambda v: v < lateness_worst),
         ("stream latency median ms", timing("stream_latency", "median_ms"), "-", None, None),
-        ("stream latency p99 ms", timing("stream_latency", "p99_ms"), f"< {LATENCY_P99_MS}", LATENCY_P99_MS,
-         lambda v: v < LATENCY_P99_MS),
+        ("stream latency p99 ms", timing("stream_latency", "p99_ms"), f"< {latency_p99}", latency_p99,
+         lambda v: v < latency_p99),
         ("stream latency worst ms", timing("stream_latency", "worst_ms"), "-", None, None),
         ("stream latency growth ms", latency_growth, f"< {LATENCY_GROWTH_MS}", LATENCY_GROWTH_MS,
          lambda v: v < LATENCY_GROWTH_MS),
-        ("host cpu % of one core", scaled(timing("cpu_seconds_per_second"), 100.0), f"< {CPU_SHARE * 100:g}",
-         CPU_SHARE * 100, lambda v: v < CPU_SHARE * 100),
+        ("host cpu % of one core", scaled(timing("cpu_seconds_per_second"), 100.0), f"<= {CPU_SHARE * 100:g}",
+         CPU_SHARE * 100, lambda v: v <= CPU_SHARE * 100),
+        ("device threads cpu % of one core", scaled(field("device_threads_cpu_seconds_per_second"), 100.0),
+         f"<= {PLUGIN_CPU_SHARE * 100:g}", PLUGIN_CPU_SHARE * 100, lambda v: v <= PLUGIN_CPU_SHARE * 100),
         ("peak resident MiB", scaled(timing("peak_resident_bytes"), 1.0 / (1024 * 1024)), "-", None, None),
-        ("resident growth KiB", scaled(memory_growth, 1.0 / 1024), f"< {MEMORY_GROWTH_BYTES // 1024}",
+        ("resident growth after 5 s KiB", scaled(memory_growth, 1.0 / 1024), f"< {MEMORY_GROWTH_BYTES // 1024}",
          MEMORY_GROWTH_BYTES / 1024, lambda v: v < MEMORY_GROWTH_BYTES / 1024),
     ]
     table = []
@@ -266,36 +386,173 @@ def figures(ours, reference):
     return table
 
 
+def stream_targets(stream, seconds, rate, loaded):
+    """What every-sample delivery must meet on a stream: [(text, how a run meets it)]."""
+    repeated, skipped, slips = fidelity("repeated"), fidelity("skipped"), fidelity("slips")
+    latency = timing("stream_latency", "p99_ms")
+
+    def at_most(read, bound):
+        return lambda run: None if read(run) is None else read(run) <= bound
+
+    def below(read, bound):
+        return lambda run: None if read(run) is None else read(run) < bound
+
+    if stream in ("paced", "nagle"):
+        targets = [("repeated 0", at_most(repeated, 0)), ("skipped 0", at_most(skipped, 0))]
+        if stream == "paced":
+            targets.append((f"lat p99 < {LATENCY_P99_MS[loaded]:g}", below(latency, LATENCY_P99_MS[loaded])))
+        return targets
+    if stream == "bursts":
+        bound = BURST_PERIOD_MS + 3.0
+        return [("skipped 0", at_most(skipped, 0)), (f"lat p99 < {bound:g}", below(latency, bound))]
+    if stream in DRIFT_PPM:
+        forced = DRIFT_PPM[stream] * seconds * rate / 1e6
+        return [(f"slips <= {forced + SLIPS_SPARE:g}", at_most(slips, forced + SLIPS_SPARE))]
+    return []
+
+
+STREAM_COLUMNS = (  # (header, how to read it)
+    ("blocks", fidelity("blocks")), ("repeated", fidelity("repeated")), ("skipped", fidelity("skipped")),
+    ("slips", fidelity("slips")), ("lat p99 ms", timing("stream_latency", "p99_ms")),
+    ("received", device("blocks_received")), ("delivered", device("blocks_delivered")),
+    ("dev rep", device("blocks_repeated")), ("dropped", device("blocks_dropped")), ("dev slips", device("slips")),
+    ("depth med", device("depth_median")), ("depth max", device("depth_largest")),
+)
+
+
+def stream_table(runs, streams, variants, seconds, rate, loaded):
+    """One row per stream and capture: fidelity after the first second, latency p99 beside it, the
+    device's own counts for ours; every-sample rows against their stream's targets."""
+    table = []
+    for stream in streams:
+        for variant in variants:
+            run = runs.get(run_id(stream, variant))
+            if run is None:
+                continue
+            row = {"stream": STREAMS[stream][0], "capture": VARIANTS[variant][0],
+                   "figures": {header: read(run) for header, read in STREAM_COLUMNS}}
+            if VARIANTS[variant][2] == "every":
+                row["targets"] = [{"target": text, "met": meets(run)}
+                                  for text, meets in stream_targets(stream, seconds, rate, loaded)]
+            table.append(row)
+    return table
+
+
+LOAD_ROWS = (  # (figure, how to read it, target text, how a value meets it)
+    ("capture thread priority", field("capture_priority"), "-", None),
+    ("tick lateness p99 ms", timing("tick_lateness", "p99_ms"), f"< {LATENESS_P99_MS[True]}",
+     lambda v: v < LATENESS_P99_MS[True]),
+    ("tick lateness worst ms", timing("tick_lateness", "worst_ms"), f"< {LATENESS_WORST_MS[True]:g}",
+     lambda v: v < LATENESS_WORST_MS[True]),
+    ("late ticks (device)", device("late_ticks"), "-", None),
+    ("frames skipped (device)", device("skipped_frames"), "0", lambda v: v == 0),
+    ("missing frames", field("missing_frames"), "0", lambda v: v == 0),
+    ("repeated after 1st s", fidelity("repeated"), "0", lambda v: v == 0),
+    ("skipped after 1st s", fidelity("skipped"), "0", lambda v: v == 0),
+    ("stream latency p99 ms", timing("stream_latency", "p99_ms"), f"< {LATENCY_P99_MS[True]:g}",
+     lambda v: v < LATENCY_P99_MS[True]),
+    ("host cpu % of one core", scaled(timing("cpu_seconds_per_second"), 100.0), "-", None),
+)
+
+
+def load_table(runs, stream):
+    """Under load, the stream's captures side by side: ours with and without the priority request,
+    and the reference loops."""
+    columns = [(variant, runs.get(run_id(stream, variant))) for variant in ("every", "noprio", "reference")]
+    table = []
+    for name, read, target_text, meets in LOAD_ROWS:
+        row = {"figure": name, "target": target_text}
+        for variant, run in columns:
+            value = read(run) if run else None
+            row[VARIANTS[variant][0]] = value
+            if value is not None and meets is not None and not isinstance(value, str):
+                row[f"{VARIANTS[variant][0]} met"] = bool(meets(value))
+        table.append(row)
+    return table
+
+
+# Printing.
+
 def _fmt(v):
     if v is None:
         return "n/a"
+    if isinstance(v, str):
+        return v
+    if isinstance(v, bool):
+        return "yes" if v else "NO"
     if isinstance(v, int):
         return str(v)
     return f"{v:.4g}" if abs(v) < 1e5 else f"{v:.0f}"
 
 
+def _met(v):
+    return {True: "yes", False: "NO"}.get(v, "-")
+
+
+def print_grid(rows, left=1):
+    """Rows of text cells, the first `left` columns flush left, the others flush right."""
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    for row in rows:
+        print("  " + "  ".join(cell.ljust(widths[i]) if i < left else cell.rjust(widths[i])
+                               for i, cell in enumerate(row)))
+
+
 def print_table(table):
     header = ("figure", "ours", "reference", "target", "ours/target", "ours/ref", "met")
-    rows = [header] + [(r["figure"], _fmt(r["ours"]), _fmt(r["reference"]), r["target"],
-                        _fmt(r.get("ours_over_target")) if "ours_over_target" in r else "-",
-                        _fmt(r.get("ours_over_reference")) if "ours_over_reference" in r else "-",
-                        {True: "yes", False: "NO"}.get(r.get("met"), "-")) for r in table]
-    widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
-    for row in rows:
-        print("  " + "  ".join(cell.ljust(widths[i]) if i == 0 else cell.rjust(widths[i])
-                               for i, cell in enumerate(row)))
+    print_grid([header] + [(r["figure"], _fmt(r["ours"]), _fmt(r["reference"]), r["target"],
+                            _fmt(r.get("ours_over_target")) if "ours_over_target" in r else "-",
+                            _fmt(r.get("ours_over_reference")) if "ours_over_reference" in r else "-",
+                            _met(r.get("met"))) for r in table])
+
+
+def print_stream_table(table):
+    header = ("stream", "capture") + tuple(h for h, _ in STREAM_COLUMNS) + ("targets",)
+    rows = [header]
+    for r in table:
+        targets = ", ".join(f"{t['target']}: {_met(t['met'])}" for t in r.get("targets", [])) or "-"
+        rows.append((r["stream"], r["capture"]) + tuple(_fmt(r["figures"][h]) for h, _ in STREAM_COLUMNS)
+                    + (targets,))
+    print_grid(rows, left=2)
+
+
+def print_load_table(table):
+    labels = [VARIANTS[v][0] for v in ("every", "noprio", "reference")]
+    rows = [("figure",) + tuple(labels) + ("target",)]
+    for r in table:
+        cells = []
+        for label in labels:
+            cell = _fmt(r.get(label))
+            if f"{label} met" in r:
+                cell += " (" + _met(r[f"{label} met"]) + ")"
+            cells.append(cell)
+        rows.append((r["figure"],) + tuple(cells) + (r["target"],))
+    print_grid(rows)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=30.0, help="capture time of each run")
     parser.add_argument("--out", help="output folder (bench.json, the logs and the sandboxes); default out/bench")
+    parser.add_argument("--streams", default=",".join(STREAMS),
+                        help=f"the simulator's streams to capture, in this order (default {','.join(STREAMS)})")
+    parser.add_argument("--load", type=int, default=0, metavar="N",
+                        help="N busy processes (stress-ng --cpu N) beside every capture; the first stream is "
+                             "then captured once more with the capture thread's priority request off")
     parser.add_argument("--micro-min-time", type=float, default=0.05, help="seconds per micro-benchmark")
     parser.add_argument("--port-wait", type=float, default=300.0,
-                        help=f"seconds to wait for port {FIXED_PORT} to be free before our run")
+                        help=f"seconds to wait for port {FIXED_PORT} to be free before each of our runs")
     args = parser.parse_args()
     if not args.seconds > 0:
         parser.error("--seconds must be above 0")
+    if args.load < 0:
+        parser.error("--load must be 0 or more")
+    streams = [s.strip() for s in args.streams.split(",") if s.strip()]
+    unknown = [s for s in streams if s not in STREAMS]
+    if unknown or not streams or len(set(streams)) != len(streams):
+        parser.error(f"--streams takes distinct names from {', '.join(STREAMS)}; got {args.streams!r}")
+    if args.load and not shutil.which("stress-ng"):
+        parser.error("--load needs stress-ng (scripts/install-deps.sh installs it)")
+    loaded = args.load > 0
 
     try:
         out = support.claim_output(args.out or os.path.join(ROOT, "out", "bench"), "bench.sh", OUTPUT_FILES,
@@ -309,15 +566,36 @@ def main():
     bench_json = os.path.join(out, "bench.json")
     support.raise_on_signals()
 
+    # Which captures, in order: each stream by every variant; under load the first stream also without
+    # the priority request, right after its other captures.
+    plan = []
+    for index, stream in enumerate(streams):
+        plan += [(stream, v) for v in ("every", "newest", "reference")]
+        if loaded and index == 0:
+            plan.append((stream, "noprio"))
+
     processes = Processes()
-    report = {"seconds": args.seconds, "started": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
-              "processors": os.cpu_count(), "load_average_before": list(os.getloadavg())}
+    report = {"seconds": args.seconds, "streams": streams, "load": args.load,
+              "started": time.strftime("%Y-%m-%dT%H:%M:%S%z"), "processors": os.cpu_count(),
+              "load_average_before": list(os.getloadavg()), "runs": {}}
+    runs = report["runs"]
     failure = None
+    load = None
     try:
-        print(f"== ours: ferrox-host with the plug-in, {args.seconds:g} s", flush=True)
-        report["ours"] = run_ours(args, processes, out)
-        print(f"== reference loops: ferrox-reference-host, {args.seconds:g} s", flush=True)
-        report["reference"] = run_reference(args, processes, out)
+        if loaded:
+            print(f"== load: stress-ng --cpu {args.load}", flush=True)
+            load = Load(processes, args.load, os.path.join(out, "load.log"))
+            report["load_workers"] = len(load.workers)
+        for stream, variant in plan:
+            label = VARIANTS[variant][0]
+            print(f"== {STREAMS[stream][0]}: {label}, {args.seconds:g} s", flush=True)
+            if VARIANTS[variant][1] == "ours":
+                runs[run_id(stream, variant)] = run_ours(args, processes, out, stream, variant)
+            else:
+                runs[run_id(stream, variant)] = run_reference(args, processes, out, stream)
+        if load:
+            load.end()
+            load = None
         print("== micro-benchmarks", flush=True)
         report["micro"] = run_micro(args, processes, out)
     except Interrupted as e:
@@ -326,31 +604,50 @@ def main():
         failure = str(e)
     finally:
         support.ignore_signals()
+        if load:
+            load.end()
         processes.end_all()
 
     report["load_average_after"] = list(os.getloadavg())
-    if "ours" in report and "reference" in report:
-        report["table"] = figures(report["ours"], report["reference"])
+    first = streams[0]
+    ours, reference = runs.get(run_id(first, "every")), runs.get(run_id(first, "reference"))
+    rate = (ours or {}).get("rate") or 1000.0
+    if ours and reference:
+        report["table"] = figures(ours, reference, loaded)
+        report["table_stream"] = first
+    report["streams_table"] = stream_table(runs, streams, ("every", "newest", "noprio", "reference"),
+                                           args.seconds, rate, loaded)
+    if loaded:
+        report["load_table"] = load_table(runs, first)
     if failure:
         report["failure"] = failure
     with open(bench_json, "w") as f:
         json.dump(report, f, indent=2)
         f.write("\n")
 
+    condition = f"beside {args.load} busy processes" if loaded else "idle"
     if "table" in report:
-        print()
+        print(f"\n  {STREAMS[first][0]} stream, {args.seconds:g} s, {condition}: ours (every sample) and the "
+              f"reference loops")
         print_table(report["table"])
-        stats = (report["ours"].get("device_statistics") or {}).get("line")
+        stats = (ours.get("device_statistics") or {}).get("line")
         if stats:
             print(f"\n  device: {stats}")
+    if report["streams_table"]:
+        print(f"\n  fidelity after the first second, {condition}; received..depth: the device's own counts")
+        print_stream_table(report["streams_table"])
+    if loaded:
+        print(f"\n  {STREAMS[first][0]} stream beside {args.load} busy processes: priority on, off, reference")
+        print_load_table(report["load_table"])
     for b in report.get("micro", []):
         print(f"  micro {b['name']}: {b['real_time']:.4g} {b['time_unit']}")
     print(f"\n  all figures: {bench_json}")
     if failure:
         print(f"bench: {failure}", file=sys.stderr)
         return 1
-    if report["ours"].get("exit_code"):
-        print(f"bench: ferrox-host exited with {report['ours']['exit_code']}", file=sys.stderr)
+    failed = [name for name, run in runs.items() if run.get("exit_code")]
+    if failed:
+        print(f"bench: ferrox-host exited with an error in {', '.join(failed)}", file=sys.stderr)
         return 1
     return 0
 

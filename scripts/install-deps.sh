@@ -6,7 +6,7 @@ packages=(
     libboost-dev libboost-system-dev nlohmann-json3-dev libcli11-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     g++-mingw-w64-x86-64-posix wine64 nsis
-    gnuplot-nox procps iproute2 python3
+    gnuplot-nox procps iproute2 python3 stress-ng linux-perf
 )
 missing=()
 for p in "${packages[@]}"; do

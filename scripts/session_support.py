@@ -206,12 +206,18 @@ def open_fds(pid):
 class ThreadWatch:
     """Per-thread processor time and context switches of one process, sampled while it runs.
 
-    The counters are cumulative, so the last sample of each thread is its total up to then."""
+    The counters are cumulative, so the last sample of each thread is its total up to then. With
+    window_opener, the sample in which a thread of that name first appears (the capture thread, made
+    at StartCapture) opens a window: window_run_ms(prefix) is then the run time the threads whose
+    names start with prefix spent from that sample on, so a thread that lives the whole session (the
+    console relay) counts only its share during capture."""
 
-    def __init__(self, pid):
+    def __init__(self, pid, window_opener=None):
         self.pid = pid
         self.threads = {}
         self.clock_ticks = os.sysconf("SC_CLK_TCK")
+        self.window_opener = window_opener
+        self.window_start = None  # tid -> run_ms when the window opened
 
     def sample(self):
         base = f"/proc/{self.pid}/task"
@@ -250,6 +256,18 @@ class ThreadWatch:
             except (OSError, ValueError, IndexError):
                 continue
             self.threads[tid] = entry
+        if self.window_opener and self.window_start is None and any(
+                t.get("name") == self.window_opener for t in self.threads.values()):
+            self.window_start = {tid: t.get("run_ms", 0.0) for tid, t in self.threads.items()
+                                 if t.get("name") != self.window_opener}
+
+    def window_run_ms(self, prefix):
+        """Run time (ms) of the threads named prefix... since the window opened, the main thread (which
+        carries the program's name) left out; None if the window never opened."""
+        if self.window_start is None:
+            return None
+        return sum(t.get("run_ms", 0.0) - self.window_start.get(tid, 0.0) for tid, t in self.threads.items()
+                   if tid != str(self.pid) and t.get("name", "").startswith(prefix))
 
     def busiest(self, count=6):
         ranked = sorted(self.threads.values(), key=lambda t: t.get("run_ms", 0.0), reverse=True)

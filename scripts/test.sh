@@ -68,7 +68,7 @@ run_bench() {
     if ! bash scripts/bench.sh --seconds 5 >"$log" 2>&1; then
         tail -n 30 "$log"; failed+=("bench"); summary+=("bench: failed (log $log)"); return
     fi
-    if ! python3 -c 'import json, sys; sys.exit(0 if "table" in json.load(open(sys.argv[1])) else 1)' "$json"; then
+    if ! python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); sys.exit(0 if "table" in r and r.get("streams_table") else 1)' "$json"; then
         echo "   no figures in $json"; failed+=("bench"); summary+=("bench: no figures in $json"); return
     fi
     summary+=("bench: ran, figures in $json")

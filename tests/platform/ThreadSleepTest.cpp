@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <sched.h>
 #endif
 
@@ -138,6 +140,28 @@ TEST(Thread, JoinForTimesOutWhileRunningAndJoinsOnceEnded) {
     ASSERT_TRUE(thread.start(&waitForGate, &gate));
     EXPECT_EQ(thread.join(), Thread::JoinResult::Joined);
     EXPECT_EQ(gate.ran.load(), 2);
+}
+
+int recordName(void* raw) {
+#ifndef _WIN32
+    char name[32] = {};
+    ::pthread_getname_np(::pthread_self(), name, sizeof name);
+    *static_cast<std::string*>(raw) = name;
+#else
+    (void)raw; // Windows names a thread only where the system has SetThreadDescription.
+#endif
+    return 0;
+}
+
+TEST(Thread, TakesItsNameCutToWhatTheSystemKeeps) {
+    std::string name = "unset";
+    Thread thread;
+    // Linux refuses a name of more than 15 characters outright, which would leave the thread unnamed.
+    ASSERT_TRUE(thread.start(&recordName, &name, "ferrox-capture-and-more"));
+    EXPECT_EQ(thread.join(), Thread::JoinResult::Joined);
+#ifndef _WIN32
+    EXPECT_EQ(name, "ferrox-capture-");
+#endif
 }
 
 TEST(Thread, DestructorWaitsForTheProcedure) {

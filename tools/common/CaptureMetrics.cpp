@@ -69,10 +69,12 @@ void CaptureMetrics::reserve(std::size_t frames) {
     prepare(latenessMs_, frames);
     prepare(latencyMs_, stampChannel_ >= 0 ? frames : 0);
     prepare(memory_, frames / 100 + 16);
+    prepare(memorySeconds_, frames / 100 + 16);
     prepare(sequence_, sequenceChannel_ >= 0 ? frames : 0);
 }
 
-void CaptureMetrics::addMemorySample(int64_t residentBytes) {
+void CaptureMetrics::addMemorySample(double atSeconds, int64_t residentBytes) {
+    memorySeconds_.push_back(atSeconds);
     memory_.push_back(residentBytes);
 }
 
@@ -121,6 +123,11 @@ nlohmann::json CaptureMetrics::toJson() const {
         j["resident_bytes_first_tenth"] = memory_[tenth - 1];
         j["resident_bytes_last"] = memory_.back();
         j["resident_bytes_peak"] = *std::max_element(memory_.begin(), memory_.end());
+        const double settled = std::min(kSettledSeconds, memorySeconds_.back() / 2.0);
+        const auto at = std::lower_bound(memorySeconds_.begin(), memorySeconds_.end(), settled);
+        const auto index = static_cast<std::size_t>(at - memorySeconds_.begin());
+        j["resident_settled_at_seconds"] = memorySeconds_[index];
+        j["resident_bytes_settled"] = memory_[index];
     }
     return j;
 }

@@ -41,8 +41,12 @@ public:
     // soak that reads resident memory would otherwise see its own measurements as growth.
     void reserve(std::size_t frames);
 
-    // Resident memory samples over the run.
-    void addMemorySample(int64_t residentBytes);
+    // Resident memory samples over the run, each with its time since capture start.
+    void addMemorySample(double atSeconds, int64_t residentBytes);
+
+    // Resident growth is read from this far into the capture (half a shorter one) to its end: until
+    // then the plug-in's and the host's buffers are still being touched for the first time.
+    static constexpr double kSettledSeconds = 5.0;
 
     nlohmann::json toJson() const;
 
@@ -69,6 +73,7 @@ private:
     double earliestOffsetMs_ = 0.0;
     std::vector<double> latencyMs_;
     std::vector<int64_t> memory_;
+    std::vector<double> memorySeconds_; // when each of memory_ was read
     int sequenceChannel_;
     std::vector<std::uint32_t> sequence_; // one fidelity entry per frame
     std::size_t settledFrom_;             // the first entry after the first second

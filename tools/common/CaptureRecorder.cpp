@@ -97,7 +97,8 @@ void CaptureRecorder::run(const std::function<void(Clock::time_point now)>& betw
         }
         if (now >= nextMemorySample) {
             nextMemorySample += kMemorySampleEvery;
-            metrics_.addMemorySample(platform::currentResourceUsage().residentBytes);
+            metrics_.addMemorySample(secondsBetween(start_, now),
+                                     platform::currentResourceUsage().residentBytes);
         }
         if (betweenLooks) {
             betweenLooks(now);

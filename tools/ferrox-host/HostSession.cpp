@@ -131,10 +131,20 @@ private:
             say("property change: " + name);
             device_->PropertyChanged(name.c_str());
         }
-        if (options_.configuration) {
-            say("configuration: " + std::to_string(*options_.configuration));
-            base_->SetProperty("Configuration", *options_.configuration);
-            device_->PropertyChanged("Configuration");
+        // Index properties set before capture, each reported as the host's property panel reports it.
+        struct IndexChange {
+            const char* label;
+            const char* property;
+            const std::optional<int>& value;
+        };
+        for (const IndexChange& change :
+             {IndexChange{"configuration", "Configuration", options_.configuration},
+              IndexChange{"delivery", "Delivery", options_.delivery}}) {
+            if (change.value) {
+                say(std::string(change.label) + ": " + std::to_string(*change.value));
+                base_->SetProperty(change.property, *change.value);
+                device_->PropertyChanged(change.property);
+            }
         }
         enableChannels();
 

@@ -27,6 +27,7 @@ bool parseChannelSelection(const std::string& text, ChannelSelection& selection,
 struct SessionOptions {
     std::string pluginPath;
     std::optional<int> configuration;
+    std::optional<int> delivery; // "Delivery": 0 every sample, 1 newest sample
     ChannelSelection enable;
     std::vector<std::string> changes;
     double connectTimeoutSeconds = 10.0;

@@ -69,6 +69,14 @@ int runHost(int argc, char** argv) {
         "--configuration", configuration,
         "set \"Configuration\" (0 EMG, 1 EMG plus Accelerometer, 2 EMG plus Gyrscope) and report "
         "the change before capture");
+    std::string delivery;
+    auto* deliveryOption =
+        app.add_option(
+               "--delivery", delivery,
+               "set \"Delivery\" (every: 0 \"Every sample\", every block once and in order; newest: 1 "
+               "\"Newest sample\", the second-newest block at each tick) and report the change before "
+               "capture; unset, the device keeps its default, every sample")
+            ->check(CLI::IsMember({"every", "newest"}));
     app.add_option("--enable", enable,
                    "channels whose \"AnalogChannel_Enabled\" becomes true: all, none or I,J,...")
         ->capture_default_str()
@@ -125,6 +133,9 @@ int runHost(int argc, char** argv) {
 
     if (configurationOption->count() > 0) {
         options.configuration = configuration;
+    }
+    if (deliveryOption->count() > 0) {
+        options.delivery = delivery == "newest" ? 1 : 0;
     }
     std::string error;
     ferrox_host::parseChannelSelection(enable, options.enable, error);
