@@ -1,5 +1,6 @@
 // Micro-benchmarks of the paths that run per tick or per block, and of the file parsers.
 #include "companion/CompanionController.h"
+#include "companion/Paths.h"
 #include "device/FerroxEMG.h"
 #include "inventory/ConfigurationReport.h"
 #include "tests/support/Sandbox.h"
@@ -127,7 +128,7 @@ void BM_StateFileRead(benchmark::State& state) {
              << " \"IsQuarantined\": false, \"SegmentNumber\": 1, \"IndexNumber\": " << s << "}";
     }
     json << "]}";
-    ferrox_test::writeFile(sandbox.stateFileDir() + "/system-state.json", json.str());
+    ferrox_test::writeFile(*QuillmarkPluginDevices::sensorStateFilePath(), json.str());
     QuillmarkPluginDevices::CompanionController controller;
     for (auto _ : state) {
         auto sensors = controller.readSensorStates();

@@ -2,6 +2,7 @@
 // channels, per-descriptor flags, identity and rate properties. Devices listen on a free port here.
 #include "factory/FerroxEMGFactory.h"
 
+#include "companion/Paths.h"
 #include "device/FerroxEMG.h"
 #include "tests/support/Sandbox.h"
 
@@ -25,7 +26,7 @@ using ::testing::IsEmpty;
 class Factory : public ::testing::Test {
 protected:
     void writeState(const std::string& json) {
-        ferrox_test::writeFile(sandbox.stateFileDir() + "/system-state.json", json);
+        ferrox_test::writeFile(*QuillmarkPluginDevices::sensorStateFilePath(), json);
     }
 
     std::unique_ptr<FerroxEMG> create(const std::vector<int32_t>& occupied, const std::string& id = "4711",

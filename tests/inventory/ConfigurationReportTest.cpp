@@ -1,5 +1,7 @@
 #include "inventory/ConfigurationReport.h"
 
+#include "companion/Paths.h"
+
 #include "tests/support/Sandbox.h"
 
 #include <gmock/gmock.h>
@@ -24,7 +26,7 @@ protected:
     }
 
     Sandbox sandbox;
-    std::string path = sandbox.companionDataDir() + "/DeviceConfiguration.txt";
+    std::string path = *configurationReportPath();
 };
 
 struct ParseCase {

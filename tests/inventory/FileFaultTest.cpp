@@ -63,8 +63,8 @@ protected:
 
     Sandbox sandbox;
     CompanionController controller;
-    std::string reportPath = sandbox.companionDataDir() + "/DeviceConfiguration.txt";
-    std::string statePath = sandbox.stateFileDir() + "/system-state.json";
+    std::string reportPath = *configurationReportPath();
+    std::string statePath = *sensorStateFilePath();
 };
 
 const std::string kReport =

@@ -1,17 +1,12 @@
 #include "SimHarness.h"
 
-#include "platform/Environment.h"
-#include "platform/Handle.h"
 #include "platform/Process.h"
 #include "platform/Sleep.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 
-namespace fs = std::filesystem;
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
@@ -24,10 +19,6 @@ bool wouldBlock(const boost::system::error_code& ec) {
     return ec == asio::error::would_block || ec == asio::error::try_again;
 }
 } // namespace
-
-std::string simulatorExecutable() {
-    return (fs::path(platform::currentExecutablePath()).parent_path() / "SabletBase.exe").string();
-}
 
 StreamListener::StreamListener() : acceptor_(io_), socket_(io_) {
     const tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), 0);
@@ -125,19 +116,12 @@ std::size_t StreamListener::drainUntilQuiet(std::chrono::milliseconds quiet,
     }
 }
 
-LaunchedSimulator::LaunchedSimulator(Sandbox& sandbox, Variables variables)
-    : variables_(std::move(variables)) {
-    sandbox.companionDataDir();
-    const fs::path target = fs::path(sandbox.companionProgramDir()) / "SabletBase.exe";
-    std::error_code ec;
-    fs::copy_file(simulatorExecutable(), target, fs::copy_options::overwrite_existing, ec);
-    for (const auto& [name, value] : variables_) {
-        platform::setEnv(name.c_str(), value.c_str());
-    }
+LaunchedSimulator::LaunchedSimulator(const ScopedEnvs::Variables& variables) : variables_(variables) {
+    installAsCompanion(besideExecutable(FERROX_SIMULATOR_FILE));
     // Launches, writes "AppRunMode" and waits one second, as enumeration does.
     controller_.sendCommand("Connect");
     if (controller_.launched()) {
-        collector_ = std::thread([this] { collect(); });
+        console_ = std::make_unique<ConsoleCapture>(controller_.stdoutRead());
     }
 }
 
@@ -145,81 +129,27 @@ LaunchedSimulator::~LaunchedSimulator() {
     if (controller_.launched() && !exited_) {
         platform::terminateProcess(controller_.companionProcess());
     }
-    reader_.interrupt();
-    if (collector_.joinable()) {
-        collector_.join();
-    }
-    if (::testing::Test::HasFailure()) {
-        for (const auto& message : messages_) {
-            std::fprintf(stderr, "[simulator] %s\n", message.c_str());
+    if (console_ && ::testing::Test::HasFailure()) {
+        for (const auto& message : console_->messages()) {
+            std::fprintf(stderr, "[simulator] %s", message.c_str());
         }
     }
-    // The controller closes its own pipe ends when it goes.
-    for (const auto& variable : variables_) {
-        platform::unsetEnv(variable.first.c_str());
-    }
-}
-
-void LaunchedSimulator::collect() {
-    std::string current;
-    char buffer[1024];
-    for (;;) {
-        std::size_t got = 0;
-        if (reader_.read(controller_.stdoutRead(), buffer, sizeof buffer, got) !=
-            platform::PipeReader::Status::Data) {
-            return;
-        }
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (std::size_t i = 0; i < got; ++i) {
-            const char c = buffer[i];
-            if (c == '\0') {
-                messages_.push_back(current);
-                current.clear();
-            } else if (c >= 0x20 && c <= 0x7E) {
-                current.push_back(c);
-            }
-        }
-    }
-}
-
-std::vector<std::string> LaunchedSimulator::messages() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return messages_;
+    // The console capture is joined, then the controller closes its own pipe ends.
 }
 
 int LaunchedSimulator::indexOf(const std::string& part) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (std::size_t i = 0; i < messages_.size(); ++i) {
-        if (messages_[i].find(part) != std::string::npos) {
+    const auto messages = console_ ? console_->messages() : std::vector<std::string>();
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (messages[i].find(part) != std::string::npos) {
             return static_cast<int>(i);
         }
     }
     return -1;
 }
 
-bool LaunchedSimulator::waitForMessage(const std::string& part, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (indexOf(part) < 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        platform::sleepFor(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-void LaunchedSimulator::closeInput() {
-    if (controller_.launched() && !inputClosed_) {
-        controller_.closeInput();
-        inputClosed_ = true;
-    }
-}
-
 std::optional<int> LaunchedSimulator::waitForExit(std::chrono::milliseconds limit) {
     auto code = platform::waitForProcess(controller_.companionProcess(), limit);
-    if (code) {
-        exited_ = true;
-    }
+    exited_ = exited_ || code.has_value();
     return code;
 }
 

@@ -3,18 +3,16 @@
 #include "BlockGenerator.h"
 
 #include "companion/CompanionController.h"
-#include "platform/PipeReader.h"
+#include "tests/support/Companion.h"
 #include "tests/support/Sandbox.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
 #include <chrono>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 namespace ferrox_test {
@@ -53,9 +51,7 @@ private:
 // the process by its id if it still runs.
 class LaunchedSimulator {
 public:
-    using Variables = std::vector<std::pair<std::string, std::string>>;
-
-    LaunchedSimulator(Sandbox& sandbox, Variables variables);
+    explicit LaunchedSimulator(const ScopedEnvs::Variables& variables);
     ~LaunchedSimulator();
     LaunchedSimulator(const LaunchedSimulator&) = delete;
     LaunchedSimulator& operator=(const LaunchedSimulator&) = delete;
@@ -63,30 +59,22 @@ public:
     bool launched() const { return controller_.launched(); }
     void send(const char* word) { controller_.sendCommand(word); }
 
-    bool waitForMessage(const std::string& part, std::chrono::milliseconds limit = 10s);
-    std::vector<std::string> messages() const;
+    bool waitForMessage(const std::string& part, std::chrono::milliseconds limit = 10s) {
+        return console_ && console_->waitFor(part, limit);
+    }
     // The position of the first message containing `part`, or -1.
     int indexOf(const std::string& part) const;
 
-    void closeInput();
+    void closeInput() { controller_.closeInput(); }
     std::optional<int> waitForExit(std::chrono::milliseconds limit);
 
     QuillmarkPluginDevices::CompanionController& controller() { return controller_; }
 
 private:
-    void collect();
-
-    Variables variables_;
+    ScopedEnvs variables_;
     QuillmarkPluginDevices::CompanionController controller_;
-    platform::PipeReader reader_;
-    std::thread collector_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> messages_;
-    bool inputClosed_ = false;
+    std::unique_ptr<ConsoleCapture> console_;
     bool exited_ = false;
 };
-
-// The simulator built beside this test executable.
-std::string simulatorExecutable();
 
 } // namespace ferrox_test

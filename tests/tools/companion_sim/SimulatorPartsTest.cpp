@@ -152,7 +152,7 @@ TEST(ConfigurationReportFile, ThePlugInsParserReadsEveryFact) {
     settings.hardwareName = "Lab Base 2";
     settings.deviceId = "9876543210987";
     settings.firstSensorId = 2147483645; // the largest ids that still fit
-    const std::string path = sandbox.companionDataDir() + "/DeviceConfiguration.txt";
+    const std::string path = *QuillmarkPluginDevices::configurationReportPath();
     std::string error;
     ASSERT_TRUE(writeFileAtomically(path, composeReport(settings), error)) << error;
 

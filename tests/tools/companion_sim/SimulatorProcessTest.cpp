@@ -18,7 +18,7 @@ namespace ferrox_test {
 namespace {
 
 using companion_sim::Block;
-using Variables = LaunchedSimulator::Variables;
+using Variables = ScopedEnvs::Variables;
 
 constexpr int kSensors = 2;
 
@@ -77,12 +77,12 @@ protected:
 };
 
 TEST_F(SimulatorProcess, LaunchedByThePlugInItReportsWhatThePlugInReads) {
-    LaunchedSimulator sim(sandbox, {{"FERROX_SIM_PORT", std::to_string(listener.port())},
-                                    {"FERROX_SIM_SENSORS", "3"},
-                                    {"FERROX_SIM_STATIONS", "2"},
-                                    {"FERROX_SIM_FIRST_SENSOR_ID", "201"},
-                                    {"FERROX_SIM_DEVICE_ID", "777"},
-                                    {"FERROX_SIM_HARDWARE_NAME", "Lab Base"}});
+    LaunchedSimulator sim({{"FERROX_SIM_PORT", std::to_string(listener.port())},
+                           {"FERROX_SIM_SENSORS", "3"},
+                           {"FERROX_SIM_STATIONS", "2"},
+                           {"FERROX_SIM_FIRST_SENSOR_ID", "201"},
+                           {"FERROX_SIM_DEVICE_ID", "777"},
+                           {"FERROX_SIM_HARDWARE_NAME", "Lab Base"}});
     ASSERT_TRUE(sim.launched());
     ASSERT_TRUE(sim.waitForMessage("Configuration report written"));
     EXPECT_GE(sim.indexOf("\\\\.\\pipe\\test_pipe"), 0) << "started with the pipe name as its argument";
@@ -105,9 +105,8 @@ TEST_F(SimulatorProcess, LaunchedByThePlugInItReportsWhatThePlugInReads) {
 
 TEST_F(SimulatorProcess, AnExistingStateFileIsLeftAlone) {
     const std::string stateFile = QuillmarkPluginDevices::sensorStateFilePath().value();
-    sandbox.stateFileDir();
     writeFile(stateFile, "{\"Sensors\": []}");
-    LaunchedSimulator sim(sandbox, {{"FERROX_SIM_PORT", std::to_string(listener.port())}});
+    LaunchedSimulator sim({{"FERROX_SIM_PORT", std::to_string(listener.port())}});
     ASSERT_TRUE(sim.waitForMessage("Configuration report written"));
     EXPECT_EQ(readFile(stateFile), "{\"Sensors\": []}");
     EXPECT_LT(sim.indexOf("Sensor state file written"), 0);
@@ -116,7 +115,7 @@ TEST_F(SimulatorProcess, AnExistingStateFileIsLeftAlone) {
 // The stream in the commanded layouts: whole blocks from the first byte, "Stop" pauses without
 // dropping the connection or cutting a block, and "EMG" resumes in the EMG-only layout.
 TEST_F(SimulatorProcess, StreamsWholeBlocksPausesOnStopAndSwitchesLayout) {
-    LaunchedSimulator sim(sandbox, streamVariables());
+    LaunchedSimulator sim(streamVariables());
     ASSERT_TRUE(listener.accept(10s));
     for (int i = 0; i < 200; ++i) {
         const auto block = listener.readBlock();
@@ -143,7 +142,7 @@ TEST_F(SimulatorProcess, StreamsWholeBlocksPausesOnStopAndSwitchesLayout) {
 }
 
 TEST_F(SimulatorProcess, ReconnectsWhenTheDeviceDropsTheConnection) {
-    LaunchedSimulator sim(sandbox, streamVariables("ramp"));
+    LaunchedSimulator sim(streamVariables("ramp"));
     for (int connection = 0; connection < 3; ++connection) {
         ASSERT_TRUE(listener.accept(10s)) << "connection " << connection;
         for (int i = 0; i < 50; ++i) {
@@ -158,7 +157,7 @@ TEST_F(SimulatorProcess, ReconnectsWhenTheDeviceDropsTheConnection) {
 }
 
 TEST_F(SimulatorProcess, ScansAndEndsInOrderAtEndOfStandardInput) {
-    LaunchedSimulator sim(sandbox, streamVariables());
+    LaunchedSimulator sim(streamVariables());
     ASSERT_TRUE(listener.accept(10s));
     sim.send("Scan_Sensor");
     ASSERT_TRUE(sim.waitForMessage("Scan: found 2 sensors: slot 1 sensor 101, slot 2 sensor 102"));
@@ -188,9 +187,9 @@ TEST_F(SimulatorProcess, ThePlugInsDeviceTakesTheStream) {
     device.SetDeviceManager(&manager);
     device.SetProperty(AnalogSystem::cPluginDeviceBase::kRatePropName, 1000.0);
 
-    LaunchedSimulator sim(sandbox, {{"FERROX_SIM_PORT", std::to_string(device.listeningPort())},
-                                    {"FERROX_SIM_SENSORS", std::to_string(kSensors)},
-                                    {"FERROX_SIM_SIGNAL", "ramp"}});
+    LaunchedSimulator sim({{"FERROX_SIM_PORT", std::to_string(device.listeningPort())},
+                           {"FERROX_SIM_SENSORS", std::to_string(kSensors)},
+                           {"FERROX_SIM_SIGNAL", "ramp"}});
     ASSERT_TRUE(sim.waitForMessage("Stream connected"));
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (!device.connected() && std::chrono::steady_clock::now() < deadline) {
