@@ -1,10 +1,12 @@
 #include "SimHarness.h"
 
 #include "platform/Process.h"
-#include "platform/Sleep.h"
+
+#include <boost/asio/read.hpp>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace asio = boost::asio;
@@ -12,108 +14,77 @@ using tcp = asio::ip::tcp;
 
 namespace ferrox_test {
 
-namespace {
-constexpr auto kPoll = std::chrono::milliseconds(2);
-
-bool wouldBlock(const boost::system::error_code& ec) {
-    return ec == asio::error::would_block || ec == asio::error::try_again;
-}
-} // namespace
-
-StreamListener::StreamListener() : acceptor_(io_), socket_(io_) {
-    const tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), 0);
-    acceptor_.open(endpoint.protocol());
-    acceptor_.bind(endpoint);
-    acceptor_.listen();
-    acceptor_.non_blocking(true);
+StreamListener::StreamListener() : acceptor_(io_, {asio::ip::address_v4::loopback(), 0}), socket_(io_) {
     port_ = acceptor_.local_endpoint().port();
+}
+
+bool StreamListener::runFor(std::chrono::milliseconds limit) {
+    io_.restart();
+    io_.run_for(limit);
+    if (io_.stopped()) {
+        return true;
+    }
+    boost::system::error_code ignored;
+    acceptor_.cancel(ignored);
+    socket_.cancel(ignored);
+    io_.restart();
+    io_.run();
+    return false;
 }
 
 bool StreamListener::accept(std::chrono::milliseconds limit) {
     closeConnection();
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        boost::system::error_code ec;
-        acceptor_.accept(socket_, ec);
-        if (!ec) {
-            socket_.non_blocking(true, ec);
-            received_ = 0;
-            return true;
-        }
-        if (!wouldBlock(ec) || std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        platform::sleepFor(kPoll);
-    }
+    received_ = 0;
+    boost::system::error_code result = asio::error::timed_out;
+    acceptor_.async_accept(socket_, [&](const boost::system::error_code& ec) { result = ec; });
+    runFor(limit);
+    return !result;
 }
 
 void StreamListener::closeConnection() {
     boost::system::error_code ignored;
-    if (socket_.is_open()) {
-        socket_.shutdown(tcp::socket::shutdown_both, ignored);
-        socket_.close(ignored);
-    }
+    socket_.shutdown(tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
 }
 
-bool StreamListener::read(std::vector<unsigned char>& out, std::size_t count,
-                          std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    const std::size_t start = out.size();
-    out.resize(start + count);
-    std::size_t have = 0;
-    while (have < count) {
-        boost::system::error_code ec;
-        const std::size_t n = socket_.read_some(asio::buffer(out.data() + start + have, count - have), ec);
-        have += n;
-        received_ += n;
-        if (ec && !wouldBlock(ec)) {
-            out.resize(start + have);
-            return false;
-        }
-        if (ec) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                out.resize(start + have);
-                return false;
-            }
-            platform::sleepFor(kPoll);
-        }
+std::size_t StreamListener::readSome(void* buffer, std::size_t count, bool whole,
+                                     std::chrono::milliseconds limit, boost::system::error_code& result) {
+    result = asio::error::timed_out;
+    std::size_t got = 0;
+    const auto done = [&](const boost::system::error_code& ec, std::size_t n) {
+        result = ec;
+        got = n;
+    };
+    if (whole) {
+        asio::async_read(socket_, asio::buffer(buffer, count), done);
+    } else {
+        socket_.async_read_some(asio::buffer(buffer, count), done);
     }
-    return true;
+    runFor(limit);
+    received_ += got;
+    return got;
 }
 
 std::optional<companion_sim::Block> StreamListener::readBlock(std::chrono::milliseconds limit) {
-    std::vector<unsigned char> bytes;
-    if (!read(bytes, companion_sim::kBlockBytes, limit)) {
-        return std::nullopt;
-    }
-    return companion_sim::decodeBlock(bytes.data());
+    unsigned char bytes[companion_sim::kBlockBytes];
+    boost::system::error_code result;
+    readSome(bytes, sizeof bytes, true, limit, result);
+    return result ? std::nullopt : std::optional<companion_sim::Block>(companion_sim::decodeBlock(bytes));
 }
 
 std::size_t StreamListener::drainUntilQuiet(std::chrono::milliseconds quiet,
                                             std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    auto lastData = std::chrono::steady_clock::now();
     std::size_t total = 0;
-    unsigned char buffer[65536];
-    for (;;) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastData >= quiet || now >= deadline) {
-            return total;
-        }
-        boost::system::error_code ec;
-        const std::size_t n = socket_.read_some(asio::buffer(buffer), ec);
-        total += n;
-        received_ += n;
-        if (n > 0) {
-            lastData = std::chrono::steady_clock::now();
-        }
-        if (ec && !wouldBlock(ec)) {
-            return total;
-        }
-        if (ec) {
-            platform::sleepFor(kPoll);
-        }
+    std::vector<unsigned char> buffer(65536);
+    boost::system::error_code result;
+    for (auto now = std::chrono::steady_clock::now(); now < deadline && !result;
+         now = std::chrono::steady_clock::now()) {
+        const auto wait =
+            std::min(quiet, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now));
+        total += readSome(buffer.data(), buffer.size(), false, wait, result);
     }
+    return total;
 }
 
 LaunchedSimulator::LaunchedSimulator(const ScopedEnvs::Variables& variables) : variables_(variables) {

@@ -29,8 +29,6 @@ public:
     bool accept(std::chrono::milliseconds limit);
     void closeConnection();
 
-    // Exactly `count` more bytes, or false when the limit passes or the stream ends first.
-    bool read(std::vector<unsigned char>& out, std::size_t count, std::chrono::milliseconds limit);
     std::optional<companion_sim::Block> readBlock(std::chrono::milliseconds limit = 5s);
     // Reads until nothing has arrived for `quiet`, at most for `limit`; the byte count.
     std::size_t drainUntilQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds limit);
@@ -38,6 +36,12 @@ public:
     std::size_t received() const { return received_; }
 
 private:
+    // Runs the operation started on io_ for at most `limit`, and cancels it then; true when it finished.
+    bool runFor(std::chrono::milliseconds limit);
+    // Exactly `count` bytes (`whole`) or what arrives first; `result` says why it ended.
+    std::size_t readSome(void* buffer, std::size_t count, bool whole, std::chrono::milliseconds limit,
+                         boost::system::error_code& result);
+
     boost::asio::io_context io_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::ip::tcp::socket socket_;
