@@ -39,10 +39,7 @@ std::size_t threadCount() {
     }
     // A runtime may start a helper thread of its own with the first thread (ThreadSanitizer does):
     // have that happen before the first count.
-    static const bool warmed = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
+    static const bool warmed = (std::thread([] {}).join(), true);
     (void)warmed;
     std::error_code ec;
     std::size_t n = 0;
@@ -175,77 +172,55 @@ struct ThreadGuard {
     }
 };
 
-// Doubles whose float conversion is easy to get wrong: NaNs, infinities, denormals, range edges.
-std::vector<uint64_t> awkwardBitPatterns() {
-    auto bits = [](double d) {
-        uint64_t u = 0;
-        std::memcpy(&u, &d, sizeof u);
-        return u;
-    };
+double fromBits(uint64_t bits) {
+    double value = 0.0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// Random blocks whose values are doubles with a float conversion easy to get wrong (NaNs, one with a
+// payload, infinities, denormals, the largest denormal, range edges, just past the float range by more
+// than half an ulp), plain numbers or random bits. The first block is all ones: a NaN in every channel.
+std::vector<SampleBlock> garbageBlocks(std::mt19937_64& rng, std::size_t count) {
     using D = std::numeric_limits<double>;
     using F = std::numeric_limits<float>;
     const double fmax = static_cast<double>(F::max());
-    return {
-        bits(D::quiet_NaN()),
-        bits(D::signaling_NaN()),
-        bits(-D::quiet_NaN()),
-        0x7FF4DEADBEEF0001ull, // a NaN with a payload
-        0xFFFFFFFFFFFFFFFFull, // all ones
-        bits(D::infinity()),
-        bits(-D::infinity()),
-        bits(D::denorm_min()),
-        bits(D::min() - D::denorm_min()), // the largest denormal
-        bits(-D::denorm_min()),
-        bits(-0.0),
-        bits(D::max()),
-        bits(D::lowest()),
-        bits(fmax),
-        bits(std::nextafter(fmax, D::infinity())),
-        bits(fmax * 1.0000001), // past the float range by more than half an ulp
-        bits(static_cast<double>(F::min())),
-        bits(static_cast<double>(F::denorm_min())),
-        bits(static_cast<double>(F::denorm_min()) / 3.0),
-    };
-}
-
-std::vector<SampleBlock> garbageBlocks(std::mt19937_64& rng, int count) {
-    const std::vector<uint64_t> awkward = awkwardBitPatterns();
-    std::uniform_int_distribution<int> kind(0, 3);
+    const double fdenorm = static_cast<double>(F::denorm_min());
+    const double awkward[] = {D::quiet_NaN(),
+                              D::signaling_NaN(),
+                              -D::quiet_NaN(),
+                              fromBits(0x7FF4DEADBEEF0001ull),
+                              fromBits(~0ull),
+                              D::infinity(),
+                              -D::infinity(),
+                              D::denorm_min(),
+                              D::min() - D::denorm_min(),
+                              -D::denorm_min(),
+                              -0.0,
+                              D::max(),
+                              D::lowest(),
+                              fmax,
+                              std::nextafter(fmax, D::infinity()),
+                              fmax * 1.0000001,
+                              static_cast<double>(F::min()),
+                              fdenorm,
+                              fdenorm / 3.0};
     std::uniform_real_distribution<double> plain(-1000.0, 1000.0);
-    std::vector<SampleBlock> blocks(static_cast<std::size_t>(count));
-    // One block of nothing but ones: a NaN in every channel.
+    std::vector<SampleBlock> blocks(count);
     std::memset(blocks[0].values.data(), 0xFF, SampleBlock::kBytes);
     for (std::size_t b = 1; b < blocks.size(); ++b) {
         for (double& value : blocks[b].values) {
-            uint64_t u = 0;
-            switch (kind(rng)) {
-            case 0:
-                u = awkward[rng() % awkward.size()];
-                break;
-            case 1: {
-                const double d = plain(rng);
-                std::memcpy(&u, &d, sizeof u);
-                break;
-            }
-            default:
-                u = rng();
-                break;
-            }
-            std::memcpy(&value, &u, sizeof u);
+            const auto kind = rng() % 4;
+            value = kind == 0   ? awkward[rng() % std::size(awkward)]
+                    : kind == 1 ? plain(rng)
+                                : fromBits(rng());
         }
     }
     return blocks;
 }
 
 bool sameFloat(float a, float b) {
-    if (std::isnan(a) || std::isnan(b)) {
-        return std::isnan(a) && std::isnan(b);
-    }
-    uint32_t x = 0;
-    uint32_t y = 0;
-    std::memcpy(&x, &a, sizeof x);
-    std::memcpy(&y, &b, sizeof y);
-    return x == y;
+    return std::isnan(a) ? std::isnan(b) : std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 // The index of the sent block a frame carries (all 128 channels, in channel ID order), or -1.
@@ -260,10 +235,6 @@ int matchingBlock(const std::vector<float>& samples, const std::vector<SampleBlo
         }
     }
     return -1;
-}
-
-bool allBitsZero(const std::vector<float>& samples) {
-    return std::all_of(samples.begin(), samples.end(), [](float v) { return sameFloat(v, 0.0f); });
 }
 
 } // namespace
@@ -296,7 +267,7 @@ TEST(StreamFaults, GarbageBlocksInRandomWritesArriveWholeAndBitExact) {
     int previous = -1;
     int distinct = 0;
     for (const Frame& f : committedFrames(*rig.device)) {
-        if (allBitsZero(f.samples)) {
+        if (allZero(f.samples)) {
             continue;
         }
         const int b = matchingBlock(f.samples, blocks);

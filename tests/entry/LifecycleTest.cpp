@@ -1,5 +1,6 @@
-// The lifecycle behind the entry points, in-process: enumeration's wait and hand-over, and unload's
-// sequence with a scripted command runner, so no real process is looked for or killed.
+// The lifecycle behind the entry points, in-process: enumeration's hand-over, and unload's sequence with
+// a scripted command runner, so no real process is looked for or killed. Enumeration's wait for a fresh
+// report is in PluginTest.cpp, its bound in EnvironmentFaultTest.cpp and PluginTimeoutTest.cpp.
 #include "entry/PluginLifecycle.h"
 
 #include "companion/Paths.h"
@@ -13,14 +14,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -86,35 +85,6 @@ TEST_F(Lifecycle, EnumerationHandsOverOneIdenticalFactoryPerCountedStation) {
         EXPECT_THAT(o.err, Not(HasSubstr("Failed to open file")));
         EXPECT_EQ(o.err.find("handing over") != std::string::npos, c.result == 64);
     }
-}
-
-TEST_F(Lifecycle, EnumerationWaitsWhileTheReportIsEmpty) {
-    ferrox_test::writeFile(reportPath(), "");
-    std::atomic<bool> written{false};
-    std::thread companion([&] {
-        std::this_thread::sleep_for(300ms);
-        written = true;
-        ferrox_test::writeFile(reportPath(), "Pellions detected: 1\nHardware Name: H\nBase ID: 9\n");
-    });
-    Sink sink;
-    int32_t result = -1;
-    captureOutput([&] { result = QuillmarkPluginDevices::enumerateDeviceFactories(&sink, 20s); });
-    companion.join();
-    EXPECT_TRUE(written.load()) << "enumeration returned before the report had content";
-    EXPECT_EQ(result, 1);
-    ASSERT_EQ(sink.factories.size(), 1u);
-    EXPECT_STREQ(sink.factories[0]->DeviceName(), "9");
-}
-
-TEST_F(Lifecycle, EnumerationGivesUpAtItsBoundNamingTheReport) {
-    Sink sink;
-    int32_t result = -1;
-    const Output o =
-        captureOutput([&] { result = QuillmarkPluginDevices::enumerateDeviceFactories(&sink, 300ms); });
-    EXPECT_EQ(result, 0);
-    EXPECT_THAT(sink.factories, IsEmpty());
-    EXPECT_THAT(o.err, HasSubstr("DeviceConfiguration.txt"));
-    EXPECT_THAT(o.err, HasSubstr("no factories"));
 }
 
 TEST_F(Lifecycle, MissingProgramDataOrSinkIsAMessageNotACrash) {
