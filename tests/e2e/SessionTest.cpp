@@ -5,7 +5,6 @@
 #include "entry/PluginLifecycle.h"
 #include "host/DeviceFactory.h"
 #include "host/HostDeviceManager.h"
-#include "platform/Environment.h"
 #include "platform/Os.h"
 #include "platform/Process.h"
 #include "tests/support/Companion.h"
@@ -19,9 +18,8 @@
 
 #include <chrono>
 #include <cmath>
-#include <filesystem>
-#include <sstream>
-#include <thread>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -47,30 +45,16 @@ TEST(Session, FerroxHostCapturesTheSimulatorsStreamAndUnloadCleansUp) {
     const std::string summaryPath = sandbox.root() + "/summary.json";
     const std::string csvPath = sandbox.root() + "/frames.csv";
 
+    std::vector<std::string> arguments = {
+        "--plugin",        ferrox_test::besideExecutable(FERROX_PLUGIN_FILE),
+        "--program-files", sandbox.programFiles(),
+        "--program-data",  sandbox.programData(),
+        "--app-data",      sandbox.appData()};
+    arguments.insert(arguments.end(),
+                     {"--configuration", "1", "--seconds", "2", "--enable", "0,2,5", "--change",
+                      "Scan_Sensor", "--connect-timeout", "30", "--csv", csvPath, "--summary", summaryPath});
     platform::ChildProcess host;
-    ASSERT_TRUE(host.start(ferrox_test::besideExecutable(FERROX_HOST_FILE),
-                           {"--plugin",
-                            ferrox_test::besideExecutable(FERROX_PLUGIN_FILE),
-                            "--program-files",
-                            sandbox.programFiles(),
-                            "--program-data",
-                            sandbox.programData(),
-                            "--app-data",
-                            sandbox.appData(),
-                            "--configuration",
-                            "1",
-                            "--seconds",
-                            "2",
-                            "--enable",
-                            "0,2,5",
-                            "--change",
-                            "Scan_Sensor",
-                            "--connect-timeout",
-                            "30",
-                            "--csv",
-                            csvPath,
-                            "--summary",
-                            summaryPath}));
+    ASSERT_TRUE(host.start(ferrox_test::besideExecutable(FERROX_HOST_FILE), arguments));
     const auto exitCode = host.waitFor(180s);
     ASSERT_TRUE(exitCode.has_value());
     const json summary = json::parse(ferrox_test::readFile(summaryPath), nullptr, false);

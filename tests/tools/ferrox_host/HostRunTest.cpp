@@ -15,9 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 #include <memory>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
