@@ -8,6 +8,7 @@
 #include "platform/Process.h"
 #include "platform/ResourceUsage.h"
 #include "tests/support/Companion.h"
+#include "tests/support/Descriptors.h"
 #include "tests/support/Sandbox.h"
 #include "tools/ferrox-host/PluginModule.h"
 
@@ -39,16 +40,6 @@ const char* const kState = R"({"Sensors": [
     {"SensorId": 11, "SensorName": "Left biceps", "ChannelNames": ["EMG 1", "ACC X 1", "IMP 1"]},
     {"SensorId": 13, "SensorName": "Spare", "ChannelNames": ["EMG 1"]},
     {"SensorId": 12, "SensorName": "Right biceps", "ChannelNames": ["EMG 1", "IMP RMS 1", "GYR Z 1"]}]})";
-
-std::vector<std::string> descriptorNames(AnalogSystem::IDevice& device) {
-    std::vector<std::string> names;
-    for (int i = 0; i < device.ChannelDescriptorCount(); ++i) {
-        const auto* d =
-            dynamic_cast<const AnalogSystem::AnalogChannelDescriptor*>(device.ChannelDescriptor(i));
-        names.emplace_back(d ? d->Name() : "<not a descriptor>");
-    }
-    return names;
-}
 
 TEST(Plugin, EnumerateCreateUnloadAndEnumerateAgain) {
     ferrox_test::Sandbox sandbox;
@@ -100,7 +91,7 @@ TEST(Plugin, EnumerateCreateUnloadAndEnumerateAgain) {
         double rate = 0.0;
         EXPECT_TRUE(base->GetProperty(cPluginDeviceBase::kRatePropName, rate));
         EXPECT_EQ(rate, 1000.0);
-        EXPECT_THAT(descriptorNames(*device),
+        EXPECT_THAT(ferrox_test::descriptorNames(*device),
                     ElementsAre("EMG 1 Sensor 0", "ACC X 1 Sensor 0", "EMG 1 Sensor 2", "GYR Z 1 Sensor 2"));
         EXPECT_EQ(device->ChannelDescriptor(3)->PropertyText("AnalogChannel_TerminalName"), "Right biceps");
 

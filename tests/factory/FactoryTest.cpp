@@ -4,6 +4,7 @@
 
 #include "companion/Paths.h"
 #include "device/FerroxEMG.h"
+#include "tests/support/Descriptors.h"
 #include "tests/support/Sandbox.h"
 
 #include <gmock/gmock.h>
@@ -39,16 +40,6 @@ protected:
         return std::unique_ptr<FerroxEMG>(static_cast<FerroxEMG*>(device.release()));
     }
 
-    static std::vector<std::string> names(FerroxEMG& device) {
-        std::vector<std::string> result;
-        for (int i = 0; i < device.ChannelDescriptorCount(); ++i) {
-            const auto* d =
-                dynamic_cast<const AnalogSystem::AnalogChannelDescriptor*>(device.ChannelDescriptor(i));
-            result.emplace_back(d ? d->Name() : "");
-        }
-        return result;
-    }
-
     ferrox_test::Sandbox sandbox;
 };
 
@@ -80,7 +71,7 @@ TEST_F(Factory, DescriptorsNameChannelAndRecordPositionForOccupiedSensorsOnly) {
         SCOPED_TRACE(::testing::PrintToString(c.occupied));
         auto device = create(c.occupied);
         ASSERT_NE(device, nullptr);
-        EXPECT_THAT(names(*device), ElementsAreArray(c.expected));
+        EXPECT_THAT(ferrox_test::descriptorNames(*device), ElementsAreArray(c.expected));
         // The host keeps the name pointers: each is a buffer of the device's store.
         ASSERT_EQ(device->channelNameStore().size(), c.expected.size());
         for (int i = 0; i < device->ChannelDescriptorCount(); ++i) {
@@ -96,7 +87,7 @@ TEST_F(Factory, RecordsSharingAnIdBothTakePartAndAnEmptyStateFileGivesNoChannels
         R"({"Sensors": [{"SensorId": 4, "ChannelNames": ["X"]}, {"SensorId": 4, "ChannelNames": ["Y"]}]})");
     auto device = create({4});
     ASSERT_NE(device, nullptr);
-    EXPECT_THAT(names(*device), ElementsAre("X Sensor 0", "Y Sensor 1"));
+    EXPECT_THAT(ferrox_test::descriptorNames(*device), ElementsAre("X Sensor 0", "Y Sensor 1"));
 
     writeState("");
     device = create({4});
