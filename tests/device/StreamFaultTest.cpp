@@ -220,7 +220,11 @@ std::vector<SampleBlock> garbageBlocks(std::mt19937_64& rng, std::size_t count) 
 }
 
 bool sameFloat(float a, float b) {
-    return std::isnan(a) ? std::isnan(b) : std::memcmp(&a, &b, sizeof a) == 0;
+    uint32_t x = 0;
+    uint32_t y = 0;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    return std::isnan(a) ? std::isnan(b) : x == y;
 }
 
 // The index of the sent block a frame carries (all 128 channels, in channel ID order), or -1.

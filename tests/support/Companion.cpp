@@ -9,7 +9,7 @@ namespace fs = std::filesystem;
 namespace ferrox_test {
 
 std::string installAsCompanion(const std::string& program) {
-    const std::string target = *QuillmarkPluginDevices::companionExecutablePath();
+    std::string target = *QuillmarkPluginDevices::companionExecutablePath();
     fs::create_directories(fs::path(target).parent_path());
     fs::copy_file(program, target, fs::copy_options::overwrite_existing);
     fs::permissions(target, fs::perms::owner_all, fs::perm_options::add);
