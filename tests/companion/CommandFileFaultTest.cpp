@@ -51,7 +51,7 @@ TEST(CommandFileFault, ReadOnlyFolderOrFileLosesTheCommandWithItsOneMessage) {
         });
         ASSERT_TRUE(outcome.has_value());
         EXPECT_EQ(outcome->err, "");
-        EXPECT_EQ(readFile(file), "Stop" + textLineEnd());
+        EXPECT_EQ(readFile(file), "Stop" + std::string(platform::kTextNewline));
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -61,7 +61,7 @@ TEST(CommandFileFault, ReadOnlyFolderOrFileLosesTheCommandWithItsOneMessage) {
         const std::string file = *commandFilePath();
         const std::string folder = fs::path(file).parent_path().string();
         reachable.create(folder);
-        const std::string stale = "Stale" + textLineEnd();
+        const std::string stale = "Stale" + std::string(platform::kTextNewline);
         if (c.staleFile) {
             writeFile(file, stale);
             fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);

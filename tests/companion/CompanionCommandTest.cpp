@@ -1,14 +1,19 @@
 // The command words and the command file, without a companion.
 #include "companion/CompanionController.h"
 #include "companion/Paths.h"
+#include "platform/Os.h"
 #include "tests/companion/CompanionTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+using platform::kTextNewline;
 using QuillmarkPluginDevices::commandFilePath;
 using QuillmarkPluginDevices::CompanionController;
 using namespace ferrox_test;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 namespace {
 
@@ -44,14 +49,13 @@ TEST(CommandFile, EveryWordLeavesOnlyItsOwnLine) {
         {"EMG", "EMG"},
     };
     Sandbox sandbox;
-    sandbox.companionDataDir();
-    writeFile(commandFile(), "Stale" + textLineEnd() + "Older" + textLineEnd());
+    writeFile(commandFile(), "Stale"s + kTextNewline + "Older" + kTextNewline);
     CompanionController controller;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string("word \"") + c.word + "\"");
         controller.sendCommand(c.word);
         ASSERT_TRUE(fileExists(commandFile()));
-        EXPECT_EQ(readFile(commandFile()), c.line ? std::string(c.line) + textLineEnd() : std::string());
+        EXPECT_EQ(readFile(commandFile()), c.line ? c.line + std::string(kTextNewline) : std::string());
     }
     EXPECT_FALSE(controller.launched());
     EXPECT_FALSE(controller.runModeSent());
@@ -59,45 +63,39 @@ TEST(CommandFile, EveryWordLeavesOnlyItsOwnLine) {
 
 TEST(CommandFile, MissingFileIsCreatedOnlyByAWordWithALine) {
     Sandbox sandbox;
-    sandbox.companionDataDir();
     CompanionController controller;
     controller.sendCommand("Unknown");
     EXPECT_FALSE(fileExists(commandFile()));
     controller.sendCommand("Scan_Sensor");
-    EXPECT_EQ(readFile(commandFile()), "Scan" + textLineEnd());
+    EXPECT_EQ(readFile(commandFile()), "Scan"s + kTextNewline);
 }
 
 TEST(CommandFile, UnknownWordPrintsOnlyTheBanner) {
     Sandbox sandbox;
-    sandbox.companionDataDir();
     CompanionController controller;
     for (const char* word : {"Nothing", "", static_cast<const char*>(nullptr)}) {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        controller.sendCommand(word);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), kBanner);
+        const Output output = captureOutput([&] { controller.sendCommand(word); });
+        EXPECT_EQ(output.err, "");
+        EXPECT_EQ(output.out, kBanner);
     }
 }
 
 TEST(CommandFile, MissingDirectoryLosesTheCommandWithAMessage) {
-    Sandbox sandbox; // the QuillmarkFerrox folder is not created
+    Sandbox sandbox;
+    std::filesystem::remove_all(std::filesystem::path(commandFile()).parent_path());
     CompanionController controller;
-    testing::internal::CaptureStderr();
-    controller.sendCommand("Stop");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(captureOutput([&] { controller.sendCommand("Stop"); }).err,
               "Failed to write to pipe file: " + commandFile() + "\n");
     EXPECT_FALSE(fileExists(commandFile()));
 }
 
 TEST(CommandFile, RunModeIsWrittenOnceAndWaitedForOnce) {
     Sandbox sandbox;
-    sandbox.companionDataDir();
     CompanionController controller;
     const auto first = timed([&] { controller.sendCommand("AppRunMode"); });
     EXPECT_GE(first, 950ms);
     EXPECT_TRUE(controller.runModeSent());
-    EXPECT_EQ(readFile(commandFile()), "AppRunMode" + textLineEnd());
+    EXPECT_EQ(readFile(commandFile()), "AppRunMode"s + kTextNewline);
 
     const auto second = timed([&] { controller.sendCommand("AppRunMode"); });
     EXPECT_LT(second, 500ms);
@@ -121,15 +119,12 @@ TEST(CommandFile, UnsetVariablesAreNamedAndNothingBreaks) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.variable) + " unset, word " + c.word);
         Sandbox sandbox;
-        sandbox.companionDataDir();
         const std::string file = commandFile();
         ScopedEnv unset(c.variable, nullptr);
         CompanionController controller;
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        controller.sendCommand(c.word);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), kBanner);
+        const Output output = captureOutput([&] { controller.sendCommand(c.word); });
+        EXPECT_EQ(output.err, c.message);
+        EXPECT_EQ(output.out, kBanner);
         EXPECT_FALSE(controller.launched());
         EXPECT_FALSE(controller.runModeSent());
         if (std::string(c.variable) == "ProgramData") {

@@ -1,7 +1,8 @@
-// "Connect" against the real test companion, installed as SabletBase.exe in a sandbox.
+// "Connect" against the real test companion, installed as the companion in a sandbox.
 #include "companion/CompanionController.h"
 #include "companion/Paths.h"
 #include "platform/ChildProcess.h"
+#include "platform/Os.h"
 #include "platform/Pipe.h"
 #include "platform/Process.h"
 #include "tests/companion/CompanionTestSupport.h"
@@ -12,29 +13,21 @@
 #include <filesystem>
 #include <functional>
 
+using platform::kTextNewline;
 using QuillmarkPluginDevices::commandFilePath;
 using QuillmarkPluginDevices::CompanionController;
 using namespace ferrox_test;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 namespace fs = std::filesystem;
 
 namespace {
 
-void writeTo(platform::NativeHandle pipe, const std::string& bytes) {
-    ASSERT_TRUE(platform::writeAll(pipe, bytes.data(), bytes.size()));
-}
-
-class LaunchTest : public testing::TestWithParam<bool> {};
-
-TEST_P(LaunchTest, ConnectLaunchesOnceWithTheConsoleOnPipes) {
-    const bool nulTerminated = GetParam();
-    const std::string end = nulTerminated ? std::string(1, '\0') : std::string("\n");
-    ScopedEnv mode("FERROX_TEST_COMPANION_NUL", nulTerminated ? "1" : nullptr);
+TEST(Launch, ConnectLaunchesOnceWithTheConsoleOnPipes) {
     Sandbox sandbox;
-    sandbox.companionDataDir();
-    installCompanion(sandbox);
+    installAsCompanion(testCompanionPath());
     const std::string file = *commandFilePath();
-    writeFile(file, "Stale" + textLineEnd());
+    writeFile(file, "Stale"s + kTextNewline);
 
     CompanionController controller;
     CompanionGuard guard{controller};
@@ -42,37 +35,31 @@ TEST_P(LaunchTest, ConnectLaunchesOnceWithTheConsoleOnPipes) {
     ASSERT_TRUE(controller.launched());
     EXPECT_TRUE(controller.runModeSent());
     EXPECT_GE(launchTime, 950ms);
-    EXPECT_EQ(readFile(file), "AppRunMode" + textLineEnd());
+    EXPECT_EQ(readFile(file), "AppRunMode"s + kTextNewline);
 
     // The pipe name is the only argument, and stdout and stderr share the pipe.
-    PipeCapture console(controller.stdoutRead());
-    EXPECT_TRUE(console.waitFor("companion argc=1" + end));
-    EXPECT_TRUE(console.waitFor("companion arg1=\\\\.\\pipe\\test_pipe" + end));
-    EXPECT_TRUE(console.waitFor("companion stderr" + end));
+    ConsoleCapture console(controller.stdoutRead());
+    EXPECT_TRUE(console.waitFor("companion argc=1\0"s));
+    EXPECT_TRUE(console.waitFor("companion arg1=\\\\.\\pipe\\test_pipe\0"s));
+    EXPECT_TRUE(console.waitFor("companion stderr\0"s));
     // Standard input is the other pipe, bytes as written.
-    writeTo(controller.stdinWrite(), std::string("ping\n") + "a" + std::string(1, '\0') + "b\n");
-    EXPECT_TRUE(console.waitFor("companion stdin: ping" + end));
-    EXPECT_TRUE(console.waitFor("companion stdin: a" + std::string(1, '\0') + "b" + end)) << console.text();
+    const std::string input = "ping\na\0b\n"s;
+    ASSERT_TRUE(platform::writeAll(controller.stdinWrite(), input.data(), input.size()));
+    EXPECT_TRUE(console.waitFor("companion stdin: ping\0"s));
+    EXPECT_TRUE(console.waitFor("companion stdin: a\0b\0"s)) << console.text();
 
     const auto process = controller.companionProcess();
     const auto pipe = controller.stdoutRead();
-    const auto again = timed([&] { controller.sendCommand("Connect"); });
-    EXPECT_LT(again, 500ms);
+    EXPECT_LT(timed([&] { controller.sendCommand("Connect"); }), 500ms);
     EXPECT_EQ(readFile(file), "");
     EXPECT_EQ(controller.companionProcess(), process);
     EXPECT_EQ(controller.stdoutRead(), pipe);
 
-    const auto runMode = timed([&] { controller.sendCommand("AppRunMode"); });
-    EXPECT_LT(runMode, 500ms);
+    EXPECT_LT(timed([&] { controller.sendCommand("AppRunMode"); }), 500ms);
     EXPECT_EQ(readFile(file), "");
     controller.sendCommand("Scan_Sensor");
-    EXPECT_EQ(readFile(file), "Scan" + textLineEnd());
+    EXPECT_EQ(readFile(file), "Scan"s + kTextNewline);
 }
-
-INSTANTIATE_TEST_SUITE_P(Terminators, LaunchTest, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool>& param) {
-                             return param.param ? "Nul" : "Newline";
-                         });
 
 TEST(Launch, FailedLaunchIsReportedAndTheNextConnectTriesAgain) {
     struct Case {
@@ -88,53 +75,57 @@ TEST(Launch, FailedLaunchIsReportedAndTheNextConnectTriesAgain) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (windowsPaths() && std::string(c.name) == "not executable") {
+        if (platform::kIsWindows && std::string(c.name) == "not executable") {
             continue; // Windows starts a file by its name, not by a permission bit
         }
         Sandbox sandbox;
-        sandbox.companionDataDir();
-        const std::string program = sandbox.companionProgramDir() + "/SabletBase.exe";
+        const std::string program = *QuillmarkPluginDevices::companionExecutablePath();
         c.place(program);
         const std::string file = *commandFilePath();
-        writeFile(file, "Stale" + textLineEnd());
+        writeFile(file, "Stale"s + kTextNewline);
         CompanionController controller;
         CompanionGuard guard{controller};
 
-        testing::internal::CaptureStderr();
-        const auto failed = timed([&] { controller.sendCommand("Connect"); });
-        const std::string message = testing::internal::GetCapturedStderr();
+        std::chrono::milliseconds failed{};
+        const Output output =
+            captureOutput([&] { failed = timed([&] { controller.sendCommand("Connect"); }); });
         EXPECT_LT(failed, 500ms);
         EXPECT_FALSE(controller.launched());
         EXPECT_FALSE(controller.runModeSent());
         EXPECT_FALSE(platform::isValid(controller.stdoutRead()));
         EXPECT_EQ(readFile(file), "");
         const std::string prefix = "Failed to launch SabletBase.exe: ";
-        ASSERT_EQ(message.rfind(prefix, 0), 0u) << message;
-        const std::string code = message.substr(prefix.size());
+        ASSERT_EQ(output.err.rfind(prefix, 0), 0u) << output.err;
+        const std::string code = output.err.substr(prefix.size());
         ASSERT_GE(code.size(), 2u);
         EXPECT_EQ(code.back(), '\n');
-        EXPECT_EQ(code.find_first_not_of("0123456789"), code.size() - 1) << message;
+        EXPECT_EQ(code.find_first_not_of("0123456789"), code.size() - 1) << output.err;
         EXPECT_NE(code, "0\n");
-        if (!windowsPaths()) {
+        if (!platform::kIsWindows) {
             EXPECT_EQ(code, std::to_string(c.posixError) + "\n");
         }
 
         fs::remove_all(program);
-        installCompanion(sandbox);
+        installAsCompanion(testCompanionPath());
         controller.sendCommand("Connect");
         EXPECT_TRUE(controller.launched());
-        EXPECT_EQ(readFile(file), "AppRunMode" + textLineEnd());
+        EXPECT_EQ(readFile(file), "AppRunMode"s + kTextNewline);
     }
 }
 
-TEST(Launch, LaterChildrenDoNotHoldTheCompanionsInput) {
+TEST(Launch, LaterChildrenDoNotHoldTheCompanionsInputAndTheCheckFindsIt) {
     Sandbox sandbox;
-    sandbox.companionDataDir();
-    installCompanion(sandbox);
+    installAsCompanion(testCompanionPath());
     CompanionController controller;
     CompanionGuard guard{controller};
     controller.sendCommand("Connect");
     ASSERT_TRUE(controller.launched());
+    // Wine's stub tasklist never satisfies the check's find.
+    if (!platform::kIsWindows) {
+        EXPECT_EQ(
+            platform::runHidden(platform::imageCheckCommandLine(QuillmarkPluginDevices::kCompanionImageName)),
+            0ul);
+    }
 
     // A child started afterwards would keep the input pipe open if it had inherited the write end.
     ScopedEnv wait("FERROX_TEST_COMPANION_WAIT", "1");
@@ -146,24 +137,6 @@ TEST(Launch, LaterChildrenDoNotHoldTheCompanionsInput) {
     ASSERT_TRUE(code.has_value()) << "the companion never saw its input close";
     guard.reaped = true;
     EXPECT_EQ(*code, 0);
-    later.kill();
-}
-
-TEST(Launch, CheckCommandFindsTheRunningCompanion) {
-    if (windowsPaths()) {
-        GTEST_SKIP() << "the check pipes tasklist into find, which Wine's stub tasklist never satisfies";
-    }
-    Sandbox sandbox;
-    sandbox.companionDataDir();
-    installCompanion(sandbox);
-    CompanionController controller;
-    CompanionGuard guard{controller};
-    controller.sendCommand("Connect");
-    ASSERT_TRUE(controller.launched());
-    const auto exitCode =
-        platform::runHidden(platform::imageCheckCommandLine(QuillmarkPluginDevices::kCompanionImageName));
-    ASSERT_TRUE(exitCode.has_value());
-    EXPECT_EQ(*exitCode, 0u);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "tests/companion/Unprivileged.h"
 
+#include "platform/Pipe.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -16,22 +18,16 @@ namespace {
 constexpr uid_t kNobody = 65534;
 constexpr int kChildLimitMs = 60000;
 
-void writeAllTo(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        done += static_cast<std::size_t>(n);
-    }
+UnprivilegedOutcome runHere(const std::function<std::string()>& body) {
+    UnprivilegedOutcome outcome;
+    testing::internal::CaptureStderr();
+    outcome.result = body();
+    outcome.err = testing::internal::GetCapturedStderr();
+    return outcome;
 }
 
-// Everything until end of file; false when the child stays silent past the limit.
-bool readAllFrom(int fd, std::string& into) {
+// The child's message until end of file; false when it stays silent past the limit.
+bool readAll(int fd, std::string& into) {
     char buffer[4096];
     for (;;) {
         pollfd waiting{fd, POLLIN, 0};
@@ -39,87 +35,64 @@ bool readAllFrom(int fd, std::string& into) {
         if (ready < 0 && errno == EINTR) {
             continue;
         }
-        if (ready <= 0) {
-            return false;
-        }
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        const ssize_t n = ready > 0 ? ::read(fd, buffer, sizeof buffer) : 0;
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n <= 0) {
-            return true;
+        if (ready <= 0 || n <= 0) {
+            return ready > 0 && n == 0;
         }
         into.append(buffer, static_cast<std::size_t>(n));
     }
-}
-
-[[noreturn]] void childMain(const std::function<std::string()>& body, int resultFd, int errFd) {
-    if (::dup2(errFd, STDERR_FILENO) < 0 || ::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 ||
-        ::setuid(kNobody) != 0) {
-        ::_exit(90);
-    }
-    std::string result;
-    try {
-        result = body();
-    } catch (...) {
-        ::_exit(91);
-    }
-    std::fflush(stdout);
-    std::fflush(stderr);
-    writeAllTo(resultFd, result);
-    ::_exit(0);
 }
 } // namespace
 
 std::optional<UnprivilegedOutcome> runUnprivileged(const std::function<std::string()>& body) {
     if (::geteuid() != 0) {
-        UnprivilegedOutcome outcome;
-        testing::internal::CaptureStderr();
-        outcome.result = body();
-        outcome.err = testing::internal::GetCapturedStderr();
-        return outcome;
+        return runHere(body);
     }
-    int resultPipe[2];
-    int errPipe[2];
-    if (::pipe(resultPipe) != 0) {
-        return std::nullopt;
-    }
-    if (::pipe(errPipe) != 0) {
-        ::close(resultPipe[0]);
-        ::close(resultPipe[1]);
+    int channel[2];
+    if (::pipe(channel) != 0) {
         return std::nullopt;
     }
     // Whatever this process still buffers would otherwise be written twice, once by the child.
     std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child == 0) {
-        ::close(resultPipe[0]);
-        ::close(errPipe[0]);
-        childMain(body, resultPipe[1], errPipe[1]);
+        ::close(channel[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+            ::_exit(90);
+        }
+        // The outcome goes back as the result's length, a newline, the result and the standard error.
+        std::string message;
+        try {
+            const UnprivilegedOutcome outcome = runHere(body);
+            message = std::to_string(outcome.result.size()) + "\n" + outcome.result + outcome.err;
+        } catch (...) {
+            ::_exit(91);
+        }
+        std::fflush(nullptr);
+        ::_exit(platform::writeAll(channel[1], message.data(), message.size()) ? 0 : 92);
     }
-    ::close(resultPipe[1]);
-    ::close(errPipe[1]);
+    ::close(channel[1]);
+    std::string message;
+    const bool finished = child > 0 && readAll(channel[0], message);
+    ::close(channel[0]);
     if (child < 0) {
-        ::close(resultPipe[0]);
-        ::close(errPipe[0]);
         return std::nullopt;
     }
-    UnprivilegedOutcome outcome;
-    // The child writes its standard error before its result, and at most a pipe's worth of it, so
-    // reading the result first cannot leave it blocked.
-    const bool finished = readAllFrom(resultPipe[0], outcome.result) && readAllFrom(errPipe[0], outcome.err);
-    ::close(resultPipe[0]);
-    ::close(errPipe[0]);
     if (!finished) {
         ::kill(child, SIGKILL);
     }
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!finished || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    const std::size_t newline = message.find('\n');
+    if (!finished || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || newline == std::string::npos) {
         return std::nullopt;
     }
-    return outcome;
+    const std::size_t size = std::stoul(message.substr(0, newline));
+    return UnprivilegedOutcome{message.substr(newline + 1, size), message.substr(newline + 1 + size)};
 }
 
 } // namespace ferrox_test

@@ -4,58 +4,26 @@
 #include "tests/device/DeviceTestSupport.h"
 
 #include "platform/ChildProcess.h"
-#include "platform/Environment.h"
 #include "platform/Os.h"
+#include "platform/Process.h"
 
 #include <gtest/gtest.h>
 
 #include <boost/asio/ip/tcp.hpp>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <random>
-#include <sstream>
 #include <string>
-#include <vector>
 
 using namespace ferrox_test;
 
 namespace {
 
-constexpr auto kCommandLimit = std::chrono::seconds(15);
-
-// The system's own folders first: a wrapper earlier on PATH is no use inside the namespace.
-std::string findProgram(const std::string& name) {
-    std::vector<std::string> dirs = {"/usr/sbin", "/sbin", "/usr/bin", "/bin"};
-    if (const auto path = platform::getEnv("PATH")) {
-        std::stringstream list(*path);
-        for (std::string dir; std::getline(list, dir, ':');) {
-            dirs.push_back(dir);
-        }
-    }
-    for (const std::string& dir : dirs) {
-        std::error_code ec;
-        std::string candidate = dir + "/" + name;
-        if (!dir.empty() && std::filesystem::is_regular_file(candidate, ec)) {
-            return candidate;
-        }
-    }
-    return "";
-}
-
-// The exit code of a command run to its end, or -1 when it could not start or overran its limit
-// (it is then killed by its id).
-int run(const std::string& program, const std::vector<std::string>& arguments) {
-    platform::ChildProcess child;
-    if (!child.start(program, arguments)) {
-        return -1;
-    }
-    if (const auto code = child.waitFor(kCommandLimit)) {
-        return *code;
-    }
-    child.kill();
-    return -1;
+// A shell command's exit code, or -1 when it could not start. The system's own folders come first on
+// PATH, since a wrapper earlier on it is no use inside the namespace, and every step is bounded.
+int sh(const std::string& commands) {
+    const auto code =
+        platform::runHidden("PATH=/usr/sbin:/sbin:/usr/bin:/bin:$PATH; export PATH; " + commands);
+    return code ? static_cast<int>(*code) : -1;
 }
 
 // Exits 0 when a TCP connection to argv[1]:argv[2] is made, 1 when it is refused, 2 on anything else.
@@ -72,88 +40,61 @@ except OSError:
 // when this goes out of scope, a failed assertion included.
 class PeerNamespace {
 public:
-    PeerNamespace() : ip_(findProgram("ip")) {
+    PeerNamespace() {
         std::random_device random;
-        const unsigned tag = random() & 0xFFFFFFu;
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "%06x", tag);
-        namespace_ = "ferrox-" + std::to_string(platform::currentProcessId()) + "-" + hex;
-        hostLink_ = std::string("fxh") + hex;
-        peerLink_ = std::string("fxp") + hex;
+        const std::string tag = std::to_string(random() % 1000000);
+        namespace_ = "ferrox-" + std::to_string(platform::currentProcessId()) + "-" + tag;
+        hostLink_ = "fxh" + tag;
         const std::string subnet =
             "10." + std::to_string(200 + random() % 50) + "." + std::to_string(random() % 256) + ".";
         hostAddress_ = subnet + "1";
         peerAddress_ = subnet + "2";
     }
     ~PeerNamespace() {
-        if (linkMade_) {
-            run(ip_, {"link", "del", hostLink_});
-        }
-        if (namespaceMade_) {
-            run(ip_, {"netns", "del", namespace_});
-        }
+        sh(std::string(linkMade_ ? "ip link del " + hostLink_ + "; " : "") +
+           (namespaceMade_ ? "ip netns del " + namespace_ : ""));
     }
     PeerNamespace(const PeerNamespace&) = delete;
     PeerNamespace& operator=(const PeerNamespace&) = delete;
 
-    // "" once both ends are up; otherwise why the namespace cannot be had here.
-    std::string create() {
-        if (ip_.empty()) {
+    // Why the namespace cannot be had here, or "" once it and the pair are made; `joined` is then the
+    // exit code of the steps that join them up.
+    std::string create(int& joined) {
+        const std::string peerLink = "fxp" + hostLink_.substr(3);
+        if (sh("command -v ip") != 0) {
             return "no ip command";
         }
-        int code = run(ip_, {"netns", "add", namespace_});
-        if (code != 0) {
-            return "ip netns add exited " + std::to_string(code) + " (needs root or CAP_NET_ADMIN)";
+        if (sh("timeout 15 ip netns add " + namespace_) != 0) {
+            return "ip netns add failed (needs root or CAP_NET_ADMIN)";
         }
         namespaceMade_ = true;
-        code = run(ip_, {"link", "add", hostLink_, "type", "veth", "peer", "name", peerLink_});
-        if (code != 0) {
-            return "ip link add ... type veth exited " + std::to_string(code);
+        if (sh("timeout 15 ip link add " + hostLink_ + " type veth peer name " + peerLink) != 0) {
+            return "ip link add ... type veth failed";
         }
         linkMade_ = true;
-        const std::vector<std::vector<std::string>> steps = {
-            {"link", "set", peerLink_, "netns", namespace_},
-            {"addr", "add", hostAddress_ + "/24", "dev", hostLink_},
-            {"link", "set", hostLink_, "up"},
-            {"-n", namespace_, "addr", "add", peerAddress_ + "/24", "dev", peerLink_},
-            {"-n", namespace_, "link", "set", peerLink_, "up"},
-            {"-n", namespace_, "link", "set", "lo", "up"},
-        };
-        for (const auto& step : steps) {
-            if (run(ip_, step) != 0) {
-                failedStep_ = step;
-                return "";
-            }
-        }
+        const std::string in = "timeout 15 ip -n " + namespace_ + " ";
+        joined =
+            sh("timeout 15 ip link set " + peerLink + " netns " + namespace_ + " && timeout 15 ip addr add " +
+               hostAddress_ + "/24 dev " + hostLink_ + " && timeout 15 ip link set " + hostLink_ + " up && " +
+               in + "addr add " + peerAddress_ + "/24 dev " + peerLink + " && " + in + "link set " +
+               peerLink + " up && " + in + "link set lo up");
         return "";
     }
-    const std::vector<std::string>& failedStep() const { return failedStep_; }
 
     // The probe's exit code for a connection from inside the namespace to this side's veth address.
-    int connectToHostSide(const std::string& python, unsigned short port) const {
-        return run(ip_, {"netns", "exec", namespace_, python, "-c", kConnectProbe, hostAddress_,
-                         std::to_string(port)});
+    int connectToHostSide(unsigned short port) const {
+        return sh("timeout 15 ip netns exec " + namespace_ + " python3 -c '" + kConnectProbe + "' " +
+                  hostAddress_ + " " + std::to_string(port));
     }
 
 private:
-    std::string ip_;
     std::string namespace_;
     std::string hostLink_;
-    std::string peerLink_;
     std::string hostAddress_;
     std::string peerAddress_;
     bool namespaceMade_ = false;
     bool linkMade_ = false;
-    std::vector<std::string> failedStep_;
 };
-
-std::string joined(const std::vector<std::string>& words) {
-    std::string text;
-    for (const auto& w : words) {
-        text += (text.empty() ? "" : " ") + w;
-    }
-    return text;
-}
 
 } // namespace
 
@@ -161,25 +102,24 @@ TEST(LoopbackOnly, TheStreamPortIsUnreachableFromAnotherNetworkNamespace) {
     if (platform::kIsWindows) {
         GTEST_SKIP() << "network namespaces are a Linux facility";
     }
-    const std::string python = findProgram("python3");
-    if (python.empty()) {
+    if (sh("command -v python3") != 0) {
         GTEST_SKIP() << "no python3 for the connection probe";
     }
     PeerNamespace peer;
-    const std::string unavailable = peer.create();
+    int joined = -1;
+    const std::string unavailable = peer.create(joined);
     if (!unavailable.empty()) {
         GTEST_SKIP() << "no network namespace: " << unavailable;
     }
-    ASSERT_TRUE(peer.failedStep().empty()) << "ip " << joined(peer.failedStep()) << " failed";
+    ASSERT_EQ(joined, 0) << "the veth pair could not be set up";
 
     DeviceRig rig(2);
     boost::asio::io_context io;
     boost::asio::ip::tcp::acceptor control(io, {boost::asio::ip::address_v4::any(), 0});
-    const unsigned short controlPort = control.local_endpoint().port();
 
-    EXPECT_EQ(peer.connectToHostSide(python, controlPort), 0)
+    EXPECT_EQ(peer.connectToHostSide(control.local_endpoint().port()), 0)
         << "the namespace cannot reach a wildcard listener, so the check below would prove nothing";
-    const int device = peer.connectToHostSide(python, rig.device->listeningPort());
+    const int device = peer.connectToHostSide(rig.device->listeningPort());
     EXPECT_NE(device, 0) << "the stream listener accepted a connection from outside this machine";
     EXPECT_EQ(device, 1) << "expected the connection to be refused";
 

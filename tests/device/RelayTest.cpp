@@ -1,14 +1,13 @@
-// The companion's console: byte rules of the line assembler, and the relay thread over a real pipe.
+// The companion's console: byte rules of the line assembler, and the relay thread without a pipe. A real
+// companion's flood and its silent pipe are in CompanionFaultTest.cpp.
 #include "companion/OutputRelay.h"
-#include "platform/Pipe.h"
-#include "tests/device/DeviceTestSupport.h"
+#include "companion/RelayLineAssembler.h"
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <thread>
+#include <vector>
 
-using namespace ferrox_test;
 using QuillmarkPluginDevices::OutputRelay;
 using QuillmarkPluginDevices::RelayLineAssembler;
 
@@ -38,47 +37,6 @@ TEST(RelayLines, ByteRules) {
         EXPECT_EQ(lines, c.lines) << c.name;
         EXPECT_EQ(assembler.currentLine(), c.current) << c.name;
     }
-}
-
-TEST(RelayLines, ALineThatNeverEndsIsWrittenInBoundedPieces) {
-    std::vector<std::string> lines;
-    RelayLineAssembler assembler([&](const std::string& l) { lines.push_back(l); });
-    const std::string flood(10 * RelayLineAssembler::kMaxLineCharacters + 5, 'x');
-    assembler.feed(flood.data(), flood.size());
-    ASSERT_EQ(lines.size(), 10u);
-    EXPECT_EQ(lines[0].size(), kPrefix.size() + RelayLineAssembler::kMaxLineCharacters);
-    EXPECT_EQ(assembler.currentLine(), kPrefix + "xxxxx");
-}
-
-TEST(OutputRelayThread, RelaysLinesAndStopsWhileBlockedOnASilentPipe) {
-    platform::NativeHandle readEnd = platform::kInvalidHandle;
-    platform::NativeHandle writeEnd = platform::kInvalidHandle;
-    ASSERT_TRUE(platform::createPipe(readEnd, writeEnd));
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    {
-        OutputRelay relay([&] { return readEnd; },
-                          [&](const std::string& l) {
-                              std::lock_guard<std::mutex> lock(mutex);
-                              lines.push_back(l);
-                          });
-        ASSERT_TRUE(relay.start());
-        const std::string text("scan found 4 sensors", 20);
-        ASSERT_TRUE(platform::writeAll(writeEnd, text.data(), text.size()));
-        ASSERT_TRUE(platform::writeAll(writeEnd, "\0", 1));
-        EXPECT_TRUE(eventually([&] {
-            std::lock_guard<std::mutex> lock(mutex);
-            return lines.size() == 1;
-        }));
-        // Now the relay waits in a read of a silent pipe; the destructor must end it.
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        const auto before = std::chrono::steady_clock::now();
-        relay.stop();
-        EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
-    }
-    EXPECT_EQ(lines, std::vector<std::string>{kPrefix + "scan found 4 sensors"});
-    platform::closeHandle(readEnd);
-    platform::closeHandle(writeEnd);
 }
 
 TEST(OutputRelayThread, WaitsQuietlyWithoutAPipeAndStops) {

@@ -6,10 +6,13 @@
 #include "host/DeviceFactory.h"
 #include "host/HostDeviceManager.h"
 #include "platform/ChildProcess.h"
-#include "platform/Environment.h"
 #include "platform/Os.h"
 #include "platform/Process.h"
-#include "tests/entry/PluginTestSupport.h"
+#include "tests/support/Companion.h"
+#include "tests/support/Sandbox.h"
+#include "tools/ferrox-host/PluginModule.h"
+
+#include "FerroxVersion.h"
 
 #include <nlohmann/json.hpp>
 
@@ -18,81 +21,121 @@
 
 #include <chrono>
 #include <cmath>
-#include <filesystem>
-#include <sstream>
-#include <thread>
+#include <string>
+#include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
 using ferrox_test::eventually;
-using ferrox_test::readCsv;
 using nlohmann::json;
 using namespace nlohmann::literals;
 using ::testing::Contains;
+using ::testing::ElementsAre;
 
-// The simulator's ramp signal: value i of block k is i + (k mod 1000) / 1000, so each value names
-// its channel ID.
-void useRampSignal(std::vector<std::unique_ptr<ferrox_test::ScopedEnv>>& env) {
-    env.push_back(std::make_unique<ferrox_test::ScopedEnv>("FERROX_SIM_SIGNAL", "ramp"));
-    env.push_back(std::make_unique<ferrox_test::ScopedEnv>("FERROX_SIM_SENSORS", "4"));
+// Runs ferrox-host to its end against the built plug-in with the sandbox's folders, then `options`, and
+// reads the summary it writes. A fatal failure when it is still running after 180 s or leaves no summary.
+void runFerroxHost(const ferrox_test::Sandbox& sandbox, const std::vector<std::string>& options,
+                   int& exitCode, json& summary) {
+    const std::string summaryPath = sandbox.root() + "/summary.json";
+    std::vector<std::string> arguments = {
+        "--plugin",        ferrox_test::besideExecutable(FERROX_PLUGIN_FILE),
+        "--program-files", sandbox.programFiles(),
+        "--program-data",  sandbox.programData(),
+        "--app-data",      sandbox.appData(),
+        "--summary",       summaryPath};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    platform::ChildProcess host;
+    ASSERT_TRUE(host.start(ferrox_test::besideExecutable(FERROX_HOST_FILE), arguments));
+    const auto code = host.waitFor(180s);
+    ASSERT_TRUE(code.has_value()) << "ferrox-host still runs after 180 s";
+    exitCode = *code;
+    summary = json::parse(ferrox_test::readFile(summaryPath), nullptr, false);
+    ASSERT_FALSE(summary.is_discarded()) << "no summary from ferrox-host, exit code " << exitCode;
 }
 
-std::string installSimulator(const ferrox_test::Sandbox& sandbox) {
-    std::string target = sandbox.companionProgramDir() + "/SabletBase.exe";
-    std::filesystem::copy_file(ferrox_test::besideExecutable(FERROX_SIMULATOR_FILE), target,
-                               std::filesystem::copy_options::overwrite_existing);
-    return target;
-}
-
+// ferrox-host loads the built plug-in, which starts the simulator it finds through --program-files. With
+// the simulator's ramp signal value i of block k is i + (k mod 1000) / 1000, so each value names its
+// channel ID. The report is parsed, the descriptors follow the state file, the panel's changes reach the
+// device, frames come at the rate with each value from the channel its descriptor names, and unload cleans
+// up.
 TEST(Session, FerroxHostCapturesTheSimulatorsStreamAndUnloadCleansUp) {
     ferrox_test::Sandbox sandbox;
-    std::vector<std::unique_ptr<ferrox_test::ScopedEnv>> env;
-    useRampSignal(env);
-    installSimulator(sandbox);
-    sandbox.companionDataDir();
-    const std::string summaryPath = sandbox.root() + "/summary.json";
+    const ferrox_test::ScopedEnvs simulator(
+        {{"FERROX_SIM_SIGNAL", "ramp"}, {"FERROX_SIM_SENSORS", "2"}, {"FERROX_SIM_FIRST_SENSOR_ID", "21"}});
+    ferrox_test::installAsCompanion(ferrox_test::besideExecutable(FERROX_SIMULATOR_FILE));
+    ferrox_test::writeFile(*QuillmarkPluginDevices::sensorStateFilePath(), R"({"Sensors": [
+        {"SensorId": 21, "SensorName": "Left", "ChannelNames": ["EMG 1", "ACC X 1", "ACC Y 1", "ACC Z 1", "IMP 1"]},
+        {"SensorId": 22, "SensorName": "Right", "ChannelNames": ["EMG 1", "ACC X 1", "ACC Y 1", "ACC Z 1"]}]})");
     const std::string csvPath = sandbox.root() + "/frames.csv";
 
-    platform::ChildProcess host;
-    ASSERT_TRUE(host.start(ferrox_test::besideExecutable(FERROX_HOST_FILE),
-                           {"--plugin", ferrox_test::besideExecutable(FERROX_PLUGIN_FILE), "--program-files",
-                            sandbox.programFiles(), "--program-data", sandbox.programData(), "--app-data",
-                            sandbox.appData(), "--configuration", "1", "--seconds", "2", "--connect-timeout",
-                            "30", "--csv", csvPath, "--summary", summaryPath}));
-    const auto exitCode = host.waitFor(180s);
-    ASSERT_TRUE(exitCode.has_value());
-    const json summary = json::parse(ferrox_test::readFile(summaryPath), nullptr, false);
-    ASSERT_FALSE(summary.is_discarded());
-    EXPECT_EQ(*exitCode, 0) << summary.dump(2).substr(0, 2000);
+    int exitCode = -1;
+    json summary;
+    ASSERT_NO_FATAL_FAILURE(
+        runFerroxHost(sandbox,
+                      {"--configuration", "1", "--seconds", "2", "--enable", "0,2,5", "--change",
+                       "Scan_Sensor", "--connect-timeout", "30", "--csv", csvPath},
+                      exitCode, summary));
+    EXPECT_EQ(exitCode, 0) << summary.dump(2).substr(0, 2000);
+    EXPECT_TRUE(summary["errors"].empty()) << summary["errors"].dump();
 
-    // The report was parsed and the descriptors follow the simulator's state file.
+    EXPECT_EQ(summary["version"], json({FERROX_VERSION_MAJOR, FERROX_VERSION_MINOR, FERROX_VERSION_PATCH}));
     EXPECT_EQ(summary["enumerate_result"], 1);
     EXPECT_EQ(summary["factories"], 1);
-    EXPECT_EQ(summary["device"]["model"], "Sablet Base Simulator");
-    EXPECT_EQ(summary["device"]["serial"], "40001-serial");
-    ASSERT_EQ(summary["device"]["channels"].size(), 16u);
-    EXPECT_EQ(summary["device"]["channels"][5]["analog_name"], "Sensor 2 ACCX");
-    EXPECT_THAT(summary["device"]["channels"][0]["name"].get<std::string>(),
-                ::testing::EndsWith(" Sensor 0"));
-    EXPECT_THAT(summary["status_texts"], Contains("Collecting Data"));
+    const json& device = summary["device"];
+    EXPECT_EQ(device["name"], "FerroxEMG");
+    EXPECT_EQ(device["display_name"], "FerroxEMG");
+    EXPECT_EQ(device["model"], "Sablet Base Simulator");
+    EXPECT_EQ(device["serial"], "40001-serial");
+    EXPECT_EQ(device["rate"], 1000.0);
+    EXPECT_EQ(device["mocap_rate_multiple"], 5);
+    ASSERT_EQ(device["channels"].size(), 8u);
+    EXPECT_EQ(device["channels"][0]["name"], "EMG 1 Sensor 0");
+    EXPECT_EQ(device["channels"][0]["analog_name"], "Sensor 1 EMG");
+    EXPECT_EQ(device["channels"][5]["name"], "ACC X 1 Sensor 1");
+    EXPECT_EQ(device["channels"][5]["analog_name"], "Sensor 2 ACCX");
+    std::vector<bool> enabled;
+    for (const json& channel : device["channels"]) {
+        enabled.push_back(channel["enabled"].get<bool>());
+    }
+    EXPECT_THAT(enabled, ElementsAre(true, false, true, false, false, true, false, false));
+    // Then "Collecting Data" once for each "AppRunMode" until the stream is accepted.
+    const auto texts = summary["status_texts"].get<std::vector<std::string>>();
+    ASSERT_GE(texts.size(), 3u);
+    EXPECT_THAT(std::vector<std::string>(texts.begin(), texts.begin() + 3),
+                ElementsAre("Scanning Sensor", "Scanned Sensor Succesfully", "Collecting Data"));
     EXPECT_TRUE(summary["stream_accepted"].get<bool>());
+    std::vector<std::string> log;
+    for (const json& entry : summary["log"]) {
+        log.push_back(entry["text"].get<std::string>());
+    }
+    EXPECT_THAT(log, Contains("[Ferrox EMG] Mapped Property state: EMG plus Accelerometer"));
 
     // Frames: about rate x time, consecutive, each value from the channel its descriptor names.
-    const double frames = summary["capture"]["frames"].get<double>();
-    const double seconds = summary["capture"]["seconds"].get<double>();
+    const json& capture = summary["capture"];
+    const double frames = capture["frames"].get<double>();
+    const double seconds = capture["seconds"].get<double>();
     EXPECT_NEAR(frames, 1000.0 * seconds, 0.05 * 1000.0 * seconds);
-    EXPECT_TRUE(summary["capture"]["missing_frame_ids"].empty());
-    const auto rows = readCsv(csvPath);
-    ASSERT_GT(rows.size(), 1000u);
+    EXPECT_TRUE(capture["missing_frame_ids"].empty());
+    EXPECT_EQ(capture["last_frame"].get<int64_t>() - capture["first_frame"].get<int64_t>() + 1,
+              capture["frames"].get<int64_t>() + capture["missing_frames"].get<int64_t>());
+    const auto rows = ferrox_test::readCsv(csvPath);
+    ASSERT_FALSE(rows.empty());
+    EXPECT_THAT(rows[0], ElementsAre("frame", "Sensor 1 EMG", "Sensor 1 ACCY", "Sensor 2 ACCX"));
+    ASSERT_EQ(static_cast<double>(rows.size() - 1), frames);
+    long previous = -1;
     int live = 0;
     for (std::size_t r = 1; r < rows.size(); ++r) {
-        ASSERT_EQ(rows[r].size(), 17u);
-        const double v5 = std::stod(rows[r][6]);
-        if (v5 != 0.0) {
-            ++live;
-            EXPECT_EQ(std::floor(v5), 5.0) << "row " << r;
-            EXPECT_EQ(std::floor(std::stod(rows[r][16])), 15.0) << "row " << r;
+        ASSERT_EQ(rows[r].size(), 4u) << "row " << r;
+        EXPECT_GT(std::stol(rows[r][0]), previous);
+        previous = std::stol(rows[r][0]);
+        if (std::stod(rows[r][1]) == 0.0 && std::stod(rows[r][2]) == 0.0 && std::stod(rows[r][3]) == 0.0) {
+            continue; // before two blocks had arrived
+        }
+        ++live;
+        const double channels[] = {0.0, 2.0, 5.0};
+        for (std::size_t c = 0; c < 3; ++c) {
+            EXPECT_EQ(std::floor(std::stod(rows[r][c + 1])), channels[c]) << "row " << r;
         }
     }
     EXPECT_GT(live, 1000);
@@ -100,9 +143,9 @@ TEST(Session, FerroxHostCapturesTheSimulatorsStreamAndUnloadCleansUp) {
     // Unload: command file deleted, report empty, identifier handed back.
     EXPECT_EQ(summary["unload"]["result"], 0);
     EXPECT_EQ(summary["unload"]["identifier"], "40001");
-    EXPECT_FALSE(ferrox_test::fileExists(ferrox_test::commandPathOf(sandbox)));
-    EXPECT_TRUE(ferrox_test::fileExists(ferrox_test::reportPathOf(sandbox)));
-    EXPECT_EQ(ferrox_test::readFile(ferrox_test::reportPathOf(sandbox)), "");
+    EXPECT_FALSE(ferrox_test::fileExists(*QuillmarkPluginDevices::commandFilePath()));
+    EXPECT_TRUE(ferrox_test::fileExists(*QuillmarkPluginDevices::configurationReportPath()));
+    EXPECT_EQ(ferrox_test::readFile(*QuillmarkPluginDevices::configurationReportPath()), "");
 
     // No companion outlives the host: natively unload ended it; under Wine it ends at the end of its
     // standard input, and the system's process list cannot be asked there.
@@ -117,31 +160,14 @@ TEST(Session, FerroxHostCapturesTheSimulatorsStreamAndUnloadCleansUp) {
 }
 
 // What the host sees when the companion dies mid-capture and a new one is started.
-class CollectingSink : public AnalogSystem::FactorySink {
-public:
-    void AddFactory(std::unique_ptr<AnalogSystem::IDeviceFactory> factory) override {
-        factories.push_back(std::move(factory));
-    }
-    std::vector<std::unique_ptr<AnalogSystem::IDeviceFactory>> factories;
-};
-
-class IdentifierSink : public AnalogSystem::UnloadSink {
-public:
-    void UnloadStarted() override {}
-    void DevicesReleased() override {}
-    void DeviceIdentifierReleased(const char* released) override { identifier = released; }
-    std::string identifier;
-};
-
 TEST(Session, CompanionKilledMidCaptureAndStartedAgain) {
     ferrox_test::Sandbox sandbox;
-    std::vector<std::unique_ptr<ferrox_test::ScopedEnv>> env;
-    useRampSignal(env);
-    env.push_back(std::make_unique<ferrox_test::ScopedEnv>("FERROX_SIM_IGNORE_STDIN", "1"));
-    const std::string simulator = installSimulator(sandbox);
-    sandbox.companionDataDir();
+    const ferrox_test::ScopedEnvs ramp({{"FERROX_SIM_SIGNAL", "ramp"}, {"FERROX_SIM_SENSORS", "4"}});
+    const ferrox_test::ScopedEnv ignoreInput("FERROX_SIM_IGNORE_STDIN", "1");
+    const std::string simulator =
+        ferrox_test::installAsCompanion(ferrox_test::besideExecutable(FERROX_SIMULATOR_FILE));
 
-    CollectingSink sink;
+    ferrox_host::FactoryCollector sink;
     ASSERT_EQ(QuillmarkPluginDevices::enumerateDeviceFactories(&sink, 30s), 1);
     auto* controller = QuillmarkPluginDevices::CompanionController::instance();
     ASSERT_TRUE(controller->launched());
@@ -199,7 +225,7 @@ TEST(Session, CompanionKilledMidCaptureAndStartedAgain) {
     EXPECT_GT(before, 0);
     device.reset();
     sink.factories.clear();
-    IdentifierSink unload;
+    ferrox_host::UnloadRecorder unload;
     EXPECT_EQ(QuillmarkPluginDevices::unloadPlugin(&unload), 0);
     EXPECT_EQ(unload.identifier, "40001");
     restarted.kill();
@@ -210,26 +236,16 @@ TEST(Session, CompanionKilledMidCaptureAndStartedAgain) {
 // in bursts, and the playout buffer hands out each numbered block once and in order.
 TEST(Session, EveryBlockOnceFromACompanionThatLeavesNagleOn) {
     ferrox_test::Sandbox sandbox;
-    std::vector<std::unique_ptr<ferrox_test::ScopedEnv>> env;
     // 32 sensors, so channel ID 126, which carries the block numbers, is one of the frame's channels.
-    env.push_back(std::make_unique<ferrox_test::ScopedEnv>("FERROX_SIM_SENSORS", "32"));
-    env.push_back(std::make_unique<ferrox_test::ScopedEnv>("FERROX_SIM_SEQUENCE", "1"));
-    env.push_back(std::make_unique<ferrox_test::ScopedEnv>("FERROX_SIM_NODELAY", "0"));
-    installSimulator(sandbox);
-    sandbox.companionDataDir();
-    const std::string summaryPath = sandbox.root() + "/summary.json";
+    const ferrox_test::ScopedEnvs simulator(
+        {{"FERROX_SIM_SENSORS", "32"}, {"FERROX_SIM_SEQUENCE", "1"}, {"FERROX_SIM_NODELAY", "0"}});
+    ferrox_test::installAsCompanion(ferrox_test::besideExecutable(FERROX_SIMULATOR_FILE));
 
-    platform::ChildProcess host;
-    ASSERT_TRUE(host.start(ferrox_test::besideExecutable(FERROX_HOST_FILE),
-                           {"--plugin", ferrox_test::besideExecutable(FERROX_PLUGIN_FILE), "--program-files",
-                            sandbox.programFiles(), "--program-data", sandbox.programData(), "--app-data",
-                            sandbox.appData(), "--configuration", "1", "--seconds", "4", "--connect-timeout",
-                            "30", "--summary", summaryPath}));
-    const auto exitCode = host.waitFor(180s);
-    ASSERT_TRUE(exitCode.has_value());
-    const json summary = json::parse(ferrox_test::readFile(summaryPath), nullptr, false);
-    ASSERT_FALSE(summary.is_discarded());
-    ASSERT_EQ(*exitCode, 0) << summary.dump(2).substr(0, 2000);
+    int exitCode = -1;
+    json summary;
+    ASSERT_NO_FATAL_FAILURE(runFerroxHost(
+        sandbox, {"--configuration", "1", "--seconds", "4", "--connect-timeout", "30"}, exitCode, summary));
+    ASSERT_EQ(exitCode, 0) << summary.dump(2).substr(0, 2000);
     const json fidelity = summary.value("/capture/timing/fidelity"_json_pointer, json());
     ASSERT_TRUE(fidelity.is_object()) << summary.dump(2).substr(0, 2000);
     const json& settled = fidelity.at("after_first_second");

@@ -5,6 +5,7 @@
 #include "entry/PluginLifecycle.h"
 #include "factory/FerroxEMGFactory.h"
 #include "tests/support/Sandbox.h"
+#include "tools/ferrox-host/PluginModule.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -20,20 +21,6 @@ using ::testing::EndsWith;
 using ::testing::StartsWith;
 namespace fs = std::filesystem;
 
-struct Sink : AnalogSystem::FactorySink {
-    void AddFactory(std::unique_ptr<AnalogSystem::IDeviceFactory>) override { ++added; }
-    int added = 0;
-};
-
-struct Unload : AnalogSystem::UnloadSink {
-    void UnloadStarted() override {}
-    void DevicesReleased() override {}
-    void DeviceIdentifierReleased(const char* identifier) override {
-        released = identifier ? identifier : "<null>";
-    }
-    std::string released = "<never>";
-};
-
 const auto notRunning = [](const std::string&) { return std::optional<unsigned long>(1); };
 
 TEST(EnvironmentFault, AVariableNamingAMissingFolderActsLikeAMissingFile) {
@@ -44,10 +31,9 @@ TEST(EnvironmentFault, AVariableNamingAMissingFolderActsLikeAMissingFile) {
         std::function<void(const std::string& err)> check;
         std::function<void()> act;
     };
-    std::string err;
     int32_t result = -1;
-    Sink sink;
-    Unload unload;
+    ferrox_host::FactoryCollector sink;
+    ferrox_host::UnloadRecorder unload;
     std::unique_ptr<AnalogSystem::IDevice> device;
     std::vector<QuillmarkPluginDevices::SensorRecord> sensors;
     const Case cases[] = {
@@ -60,7 +46,7 @@ TEST(EnvironmentFault, AVariableNamingAMissingFolderActsLikeAMissingFile) {
         {"ProgramData", "enumeration",
          [&](const std::string& e) {
              EXPECT_EQ(result, 0);
-             EXPECT_EQ(sink.added, 0);
+             EXPECT_TRUE(sink.factories.empty());
              EXPECT_THAT(e, EndsWith("FerroxEMG: no device configuration report at " +
                                      *QuillmarkPluginDevices::configurationReportPath() +
                                      " within 0.2 s; no factories\n"));
@@ -69,7 +55,7 @@ TEST(EnvironmentFault, AVariableNamingAMissingFolderActsLikeAMissingFile) {
         {"ProgramData", "unload",
          [&](const std::string& e) {
              EXPECT_EQ(result, 0);
-             EXPECT_EQ(unload.released, "");
+             EXPECT_EQ(unload.identifier, "");
              EXPECT_EQ(e, "");
          },
          [&] { result = QuillmarkPluginDevices::unloadPlugin(&unload, notRunning); }},
@@ -98,16 +84,9 @@ TEST(EnvironmentFault, AVariableNamingAMissingFolderActsLikeAMissingFile) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.variable) + ": " + c.action);
         ferrox_test::Sandbox sandbox;
-        sandbox.companionDataDir();
-        sandbox.stateFileDir();
         const std::string missing = sandbox.root() + "/missing";
         ferrox_test::ScopedEnv pointing(c.variable, missing);
-        ::testing::internal::CaptureStdout();
-        ::testing::internal::CaptureStderr();
-        c.act();
-        err = ::testing::internal::GetCapturedStderr();
-        ::testing::internal::GetCapturedStdout();
-        c.check(err);
+        c.check(ferrox_test::captureOutput(c.act).err);
         EXPECT_FALSE(fs::exists(missing)) << "a folder was made where " << c.variable << " points";
         device.reset();
     }

@@ -1,5 +1,6 @@
-// The lifecycle behind the entry points, in-process: enumeration's wait and hand-over, and unload's
-// sequence with a scripted command runner, so no real process is looked for or killed.
+// The lifecycle behind the entry points, in-process: enumeration's hand-over, and unload's sequence with
+// a scripted command runner, so no real process is looked for or killed. Enumeration's wait for a fresh
+// report is in PluginTest.cpp, its bound in EnvironmentFaultTest.cpp and PluginTimeoutTest.cpp.
 #include "entry/PluginLifecycle.h"
 
 #include "companion/Paths.h"
@@ -7,18 +8,17 @@
 #include "platform/Environment.h"
 #include "platform/Process.h"
 #include "tests/support/Sandbox.h"
+#include "tools/ferrox-host/PluginModule.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -29,43 +29,15 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 
-struct Sink : AnalogSystem::FactorySink {
-    void AddFactory(std::unique_ptr<AnalogSystem::IDeviceFactory> factory) override {
-        factories.push_back(std::move(factory));
-    }
-    std::vector<std::unique_ptr<AnalogSystem::IDeviceFactory>> factories;
-};
-
-struct Unload : AnalogSystem::UnloadSink {
-    void UnloadStarted() override {}
-    void DevicesReleased() override {}
-    void DeviceIdentifierReleased(const char* identifier) override {
-        ++calls;
-        released = identifier ? identifier : "<null>";
-    }
-    int calls = 0;
-    std::string released;
-};
-
-struct Output {
-    std::string out;
-    std::string err;
-};
-
-template <typename F> Output captured(F&& body) {
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    body();
-    Output o;
-    o.err = ::testing::internal::GetCapturedStderr();
-    o.out = ::testing::internal::GetCapturedStdout();
-    return o;
-}
+using ferrox_test::captureOutput;
+using ferrox_test::Output;
+using Sink = ferrox_host::FactoryCollector;
+using Unload = ferrox_host::UnloadRecorder;
 
 class Lifecycle : public ::testing::Test {
 protected:
-    std::string reportPath() const { return sandbox.companionDataDir() + "/DeviceConfiguration.txt"; }
-    std::string commandPath() const { return sandbox.companionDataDir() + "/pipe_input1.txt"; }
+    static std::string reportPath() { return *QuillmarkPluginDevices::configurationReportPath(); }
+    static std::string commandPath() { return *QuillmarkPluginDevices::commandFilePath(); }
 
     ferrox_test::Sandbox sandbox;
 };
@@ -98,7 +70,7 @@ TEST_F(Lifecycle, EnumerationHandsOverOneIdenticalFactoryPerCountedStation) {
         Sink sink;
         int32_t result = -1;
         const Output o =
-            captured([&] { result = QuillmarkPluginDevices::enumerateDeviceFactories(&sink, 5s); });
+            captureOutput([&] { result = QuillmarkPluginDevices::enumerateDeviceFactories(&sink, 5s); });
         EXPECT_EQ(result, c.result);
         ASSERT_EQ(sink.factories.size(), static_cast<std::size_t>(c.result));
         for (const auto& factory : sink.factories) {
@@ -114,55 +86,26 @@ TEST_F(Lifecycle, EnumerationHandsOverOneIdenticalFactoryPerCountedStation) {
     }
 }
 
-TEST_F(Lifecycle, EnumerationWaitsWhileTheReportIsEmpty) {
-    ferrox_test::writeFile(reportPath(), "");
-    std::atomic<bool> written{false};
-    std::thread companion([&] {
-        std::this_thread::sleep_for(300ms);
-        written = true;
-        ferrox_test::writeFile(reportPath(), "Pellions detected: 1\nHardware Name: H\nBase ID: 9\n");
-    });
-    Sink sink;
-    int32_t result = -1;
-    captured([&] { result = QuillmarkPluginDevices::enumerateDeviceFactories(&sink, 20s); });
-    companion.join();
-    EXPECT_TRUE(written.load()) << "enumeration returned before the report had content";
-    EXPECT_EQ(result, 1);
-    ASSERT_EQ(sink.factories.size(), 1u);
-    EXPECT_STREQ(sink.factories[0]->DeviceName(), "9");
-}
-
-TEST_F(Lifecycle, EnumerationGivesUpAtItsBoundNamingTheReport) {
-    Sink sink;
-    int32_t result = -1;
-    const Output o =
-        captured([&] { result = QuillmarkPluginDevices::enumerateDeviceFactories(&sink, 300ms); });
-    EXPECT_EQ(result, 0);
-    EXPECT_THAT(sink.factories, IsEmpty());
-    EXPECT_THAT(o.err, HasSubstr("DeviceConfiguration.txt"));
-    EXPECT_THAT(o.err, HasSubstr("no factories"));
-}
-
 TEST_F(Lifecycle, MissingProgramDataOrSinkIsAMessageNotACrash) {
     platform::unsetEnv("ProgramData");
     Sink sink;
     int32_t result = -1;
-    Output o = captured([&] { result = QuillmarkPluginDevices::enumerateDeviceFactories(&sink, 5s); });
+    Output o = captureOutput([&] { result = QuillmarkPluginDevices::enumerateDeviceFactories(&sink, 5s); });
     EXPECT_EQ(result, 0);
     EXPECT_THAT(sink.factories, IsEmpty());
     EXPECT_THAT(o.err, HasSubstr("ProgramData"));
 
     Unload unload;
-    o = captured([&] {
+    o = captureOutput([&] {
         result = QuillmarkPluginDevices::unloadPlugin(
             &unload, [](const std::string&) { return std::optional<unsigned long>(1); });
     });
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(unload.calls, 1);
-    EXPECT_EQ(unload.released, "");
+    EXPECT_EQ(unload.identifierCalls, 1);
+    EXPECT_EQ(unload.identifier, "");
     EXPECT_THAT(o.err, HasSubstr("ProgramData"));
 
-    o = captured([&] { result = QuillmarkPluginDevices::enumerateDeviceFactories(nullptr, 5s); });
+    o = captureOutput([&] { result = QuillmarkPluginDevices::enumerateDeviceFactories(nullptr, 5s); });
     EXPECT_EQ(result, 0);
     EXPECT_THAT(o.err, Not(IsEmpty()));
 }
@@ -194,7 +137,8 @@ TEST_F(Lifecycle, UnloadKillsTheCompanionOnlyWhenTheCheckFindsIt) {
         };
         Unload unload;
         int32_t result = -1;
-        const Output o = captured([&] { result = QuillmarkPluginDevices::unloadPlugin(&unload, runner); });
+        const Output o =
+            captureOutput([&] { result = QuillmarkPluginDevices::unloadPlugin(&unload, runner); });
 
         std::vector<std::string> expected{
             platform::imageCheckCommandLine(QuillmarkPluginDevices::kCompanionImageName)};
@@ -207,7 +151,7 @@ TEST_F(Lifecycle, UnloadKillsTheCompanionOnlyWhenTheCheckFindsIt) {
         EXPECT_EQ(o.err, c.err);
         // Whatever the companion did, the rest of the sequence runs.
         EXPECT_EQ(result, 0);
-        EXPECT_EQ(unload.released, "31");
+        EXPECT_EQ(unload.identifier, "31");
     }
 }
 
@@ -238,7 +182,7 @@ TEST_F(Lifecycle, UnloadCleansUpTheFilesAndPassesTheIdentifier) {
         Unload unload;
         int32_t result = -1;
         const Output o =
-            captured([&] { result = QuillmarkPluginDevices::unloadPlugin(&unload, notRunning); });
+            captureOutput([&] { result = QuillmarkPluginDevices::unloadPlugin(&unload, notRunning); });
         EXPECT_EQ(result, 0);
         EXPECT_EQ(o.out, c.out);
         EXPECT_EQ(o.err, "");
@@ -246,8 +190,8 @@ TEST_F(Lifecycle, UnloadCleansUpTheFilesAndPassesTheIdentifier) {
         // Left existing and empty, so the next enumeration waits for a fresh report.
         EXPECT_TRUE(ferrox_test::fileExists(reportPath()));
         EXPECT_EQ(ferrox_test::readFile(reportPath()), "");
-        EXPECT_EQ(unload.calls, 1);
-        EXPECT_EQ(unload.released, c.identifier);
+        EXPECT_EQ(unload.identifierCalls, 1);
+        EXPECT_EQ(unload.identifier, c.identifier);
     }
 }
 
@@ -259,14 +203,14 @@ TEST_F(Lifecycle, UnloadReportsACommandFileItCannotDeleteAndCarriesOn) {
     const bool opens = std::ifstream(commandPath()).good();
     Unload unload;
     int32_t result = -1;
-    const Output o = captured([&] {
+    const Output o = captureOutput([&] {
         result = QuillmarkPluginDevices::unloadPlugin(
             &unload, [](const std::string&) { return std::optional<unsigned long>(1); });
     });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(o.err, opens ? "Failed to delete existing pipe file.\n" : "");
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(unload.released, "5");
+    EXPECT_EQ(unload.identifier, "5");
     EXPECT_EQ(ferrox_test::readFile(reportPath()), "");
 }
 

@@ -1,8 +1,7 @@
 // Enumeration through the built plug-in when no companion ever reports: it gives up at its fixed
 // bound of 30 s instead of holding the host's thread for good. Runs beside the other tests, since it
 // starts no companion, opens no port and never unloads (unload looks for companions by name).
-#include "tests/entry/PluginTestSupport.h"
-
+#include "tests/support/Sandbox.h"
 #include "tools/ferrox-host/PluginModule.h"
 
 #include <gmock/gmock.h>

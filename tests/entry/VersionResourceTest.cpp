@@ -1,6 +1,6 @@
 // The version resource of the built FerroxEMG.dll, read back with the system's own version API (what
 // Explorer's Details tab and installers use), against what the same DLL's DLLVersion reports.
-#include "tests/entry/PluginTestSupport.h"
+#include "tests/support/Sandbox.h"
 
 #include "platform/WideText_win32.h"
 #include "tools/ferrox-host/PluginModule.h"

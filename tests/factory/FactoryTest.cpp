@@ -2,7 +2,9 @@
 // channels, per-descriptor flags, identity and rate properties. Devices listen on a free port here.
 #include "factory/FerroxEMGFactory.h"
 
+#include "companion/Paths.h"
 #include "device/FerroxEMG.h"
+#include "tests/support/Descriptors.h"
 #include "tests/support/Sandbox.h"
 
 #include <gmock/gmock.h>
@@ -25,7 +27,7 @@ using ::testing::IsEmpty;
 class Factory : public ::testing::Test {
 protected:
     void writeState(const std::string& json) {
-        ferrox_test::writeFile(sandbox.stateFileDir() + "/system-state.json", json);
+        ferrox_test::writeFile(*QuillmarkPluginDevices::sensorStateFilePath(), json);
     }
 
     std::unique_ptr<FerroxEMG> create(const std::vector<int32_t>& occupied, const std::string& id = "4711",
@@ -36,16 +38,6 @@ protected:
             return nullptr;
         }
         return std::unique_ptr<FerroxEMG>(static_cast<FerroxEMG*>(device.release()));
-    }
-
-    static std::vector<std::string> names(FerroxEMG& device) {
-        std::vector<std::string> result;
-        for (int i = 0; i < device.ChannelDescriptorCount(); ++i) {
-            const auto* d =
-                dynamic_cast<const AnalogSystem::AnalogChannelDescriptor*>(device.ChannelDescriptor(i));
-            result.emplace_back(d ? d->Name() : "");
-        }
-        return result;
     }
 
     ferrox_test::Sandbox sandbox;
@@ -79,7 +71,7 @@ TEST_F(Factory, DescriptorsNameChannelAndRecordPositionForOccupiedSensorsOnly) {
         SCOPED_TRACE(::testing::PrintToString(c.occupied));
         auto device = create(c.occupied);
         ASSERT_NE(device, nullptr);
-        EXPECT_THAT(names(*device), ElementsAreArray(c.expected));
+        EXPECT_THAT(ferrox_test::descriptorNames(*device), ElementsAreArray(c.expected));
         // The host keeps the name pointers: each is a buffer of the device's store.
         ASSERT_EQ(device->channelNameStore().size(), c.expected.size());
         for (int i = 0; i < device->ChannelDescriptorCount(); ++i) {
@@ -95,7 +87,7 @@ TEST_F(Factory, RecordsSharingAnIdBothTakePartAndAnEmptyStateFileGivesNoChannels
         R"({"Sensors": [{"SensorId": 4, "ChannelNames": ["X"]}, {"SensorId": 4, "ChannelNames": ["Y"]}]})");
     auto device = create({4});
     ASSERT_NE(device, nullptr);
-    EXPECT_THAT(names(*device), ElementsAre("X Sensor 0", "Y Sensor 1"));
+    EXPECT_THAT(ferrox_test::descriptorNames(*device), ElementsAre("X Sensor 0", "Y Sensor 1"));
 
     writeState("");
     device = create({4});

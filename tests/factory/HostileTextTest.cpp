@@ -1,5 +1,6 @@
 // Names from the state file and the report that look like format directives or shell commands: they
 // reach descriptors, properties and every logged or posted text literally, and nothing runs.
+#include "companion/Paths.h"
 #include "device/FerroxEMG.h"
 #include "factory/FerroxEMGFactory.h"
 #include "host/HostDeviceManager.h"
@@ -46,8 +47,8 @@ TEST(HostileText, NamesFromTheFilesStayLiteralEverywhere) {
                  R"(", "ChannelNames": [")" + kHostile[i].json + R"("]})";
     }
     state += "]}";
-    ferrox_test::writeFile(sandbox.stateFileDir() + "/system-state.json", state);
-    const std::string report = sandbox.companionDataDir() + "/DeviceConfiguration.txt";
+    ferrox_test::writeFile(*QuillmarkPluginDevices::sensorStateFilePath(), state);
+    const std::string report = *QuillmarkPluginDevices::configurationReportPath();
     const std::string hardware =
         std::string(kHostile[0].text) + " " + kHostile[1].text + " " + kHostile[4].text;
     ferrox_test::writeFile(report, "Pellions detected: 1\nHardware Name: " + hardware + "\nBase ID: 12 " +

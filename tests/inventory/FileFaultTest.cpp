@@ -5,6 +5,7 @@
 #include "inventory/ConfigurationReport.h"
 #include "platform/Os.h"
 #include "tests/companion/Unprivileged.h"
+#include "tests/inventory/Describe.h"
 #include "tests/support/Sandbox.h"
 
 #include <gmock/gmock.h>
@@ -25,28 +26,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A report or a sensor list as one comparable text.
-std::string describe(const ConfigurationReport& report) {
-    std::ostringstream text;
-    text << report.reportOpened << "|" << report.hardwareName << "|" << report.deviceId << "|"
-         << report.stationCount << "|";
-    for (int32_t id : report.occupiedSensorIds) {
-        text << id << ",";
-    }
-    return text.str();
-}
-
-std::string describe(const std::vector<SensorRecord>& sensors) {
-    std::ostringstream text;
-    for (const SensorRecord& s : sensors) {
-        text << s.SensorId << ":" << s.SensorName << "[";
-        for (const std::string& channel : s.ChannelNames) {
-            text << channel << ";";
-        }
-        text << "]";
-    }
-    return text.str();
-}
+using ferrox_test::describe;
 
 std::string utf16le(const std::string& ascii) {
     std::string bytes = "\xFF\xFE";
@@ -63,8 +43,8 @@ protected:
 
     Sandbox sandbox;
     CompanionController controller;
-    std::string reportPath = sandbox.companionDataDir() + "/DeviceConfiguration.txt";
-    std::string statePath = sandbox.stateFileDir() + "/system-state.json";
+    std::string reportPath = *configurationReportPath();
+    std::string statePath = *sensorStateFilePath();
 };
 
 const std::string kReport =
@@ -74,85 +54,51 @@ TEST_F(FileFault, DamagedReports) {
     struct Case {
         const char* name;
         std::string content;
-        std::string hardware;
-        std::string id;
-        int32_t stations;
-        std::vector<int32_t> occupied;
+        std::string report;   // describe(): opened|hardware name|identifier|station count|occupied ids
         std::size_t messages; // lines on standard error
     };
+    const std::size_t tenMegabytes = std::size_t{10} * 1024 * 1024;
     std::string manyLines = "Pellions detected: 2\nHardware Name: Big\nBase ID: 9\n";
-    while (manyLines.size() < std::size_t{10} * 1024 * 1024) {
+    while (manyLines.size() < tenMegabytes) {
         manyLines += "Slot 1 is free; this line pads the report to a great length, as a runaway log would\n";
     }
     manyLines += "Slot 2 occupied by sensor 3\n";
     const Case cases[] = {
-        {"10 MB of lines", manyLines, "Big", "9", 2, {3}, 0},
+        {"10 MB of lines", manyLines, "1|Big|9|2|3,", 0},
         {"one 10 MB line among good ones",
-         "Hardware Name: H\n" + std::string(std::size_t{10} * 1024 * 1024, 'x') + "\nID: 5\n",
-         "H",
-         "5",
-         0,
-         {},
-         1},
-        {"a 10 MB line without a line feed",
-         "ID: 5\nHardware Name: " + std::string(std::size_t{10} * 1024 * 1024, 'y'),
-         "",
-         "5",
-         0,
-         {},
-         1},
-        {"truncated within the name", "Pellions detected: 1\nHardware Name: Stat", "Stat", "", 1, {}, 0},
-        {"truncated within the identifier", "Hardware Name: H\nBase ID: 47", "H", "47", 0, {}, 0},
-        {"truncated within an occupied line",
-         "Hardware Name: H\nID: 1\nSlot 1 occupied by sen",
-         "H",
-         "1",
-         0,
-         {},
+         "Hardware Name: H\n" + std::string(tenMegabytes, 'x') + "\nID: 5\n", "1|H|5|0|", 1},
+        {"a 10 MB line without a line feed", "ID: 5\nHardware Name: " + std::string(tenMegabytes, 'y'),
+         "1||5|0|", 1},
+        {"truncated within the name", "Pellions detected: 1\nHardware Name: Stat", "1|Stat||1|", 0},
+        {"truncated within the identifier", "Hardware Name: H\nBase ID: 47", "1|H|47|0|", 0},
+        {"truncated within an occupied line", "Hardware Name: H\nID: 1\nSlot 1 occupied by sen", "1|H|1|0|",
          0},
-        {"truncated after a CR LF", "Hardware Name: H\r\nID: 1\r\n", "H", "1", 0, {}, 0},
+        {"truncated after a CR LF", "Hardware Name: H\r\nID: 1\r\n", "1|H|1|0|", 0},
         {"UTF-16 LE with a byte-order mark",
-         utf16le("Pellions detected: 1\r\nHardware Name: H\r\nBase ID: 9\r\n"),
-         "",
-         "",
-         0,
-         {},
-         0},
+         utf16le("Pellions detected: 1\r\nHardware Name: H\r\nBase ID: 9\r\n"), "1|||0|", 0},
         // A stray byte before the digits leaves no identifier rather than a wrong one.
         {"Latin-1 letters are kept as bytes",
          "Hardware Name: Station M\xFCnchen\xA0\nBase ID: \xB2"
          "5\nID: 6\n",
-         "Station M\xFCnchen\xA0",
-         "6",
-         0,
-         {},
-         0},
+         "1|Station M\xFCnchen\xA0|6|0|", 0},
         {"NUL bytes inside lines",
          std::string("Hardware Name: A\0B\nID: 3\0"
                      "4\n",
                      25),
-         std::string("A\0B", 3),
-         "3",
-         0,
-         {},
-         0},
+         std::string("1|A\0B|3|0|", 10), 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ferrox_test::writeFile(reportPath, c.content);
-        ::testing::internal::CaptureStderr();
-        const ConfigurationReport report = readConfigurationReport(reportPath);
-        const std::string err = ::testing::internal::GetCapturedStderr();
-        EXPECT_TRUE(report.reportOpened);
-        EXPECT_EQ(report.hardwareName, c.hardware);
-        EXPECT_EQ(report.deviceId, c.id);
-        EXPECT_EQ(report.stationCount, c.stations);
-        EXPECT_EQ(report.occupiedSensorIds, c.occupied);
+        ConfigurationReport report;
+        const std::string err =
+            ferrox_test::captureOutput([&] { report = readConfigurationReport(reportPath); }).err;
+        EXPECT_EQ(describe(report), c.report);
         EXPECT_EQ(static_cast<std::size_t>(std::count(err.begin(), err.end(), '\n')), c.messages) << err;
         if (c.messages > 0) {
             EXPECT_THAT(err, HasSubstr("too long; line ignored"));
         }
-        EXPECT_EQ(readReportIdentity(reportPath), std::make_pair(c.hardware, c.id));
+        EXPECT_EQ(readReportIdentity(reportPath), std::make_pair(report.hardwareName, report.deviceId));
     }
 }
 

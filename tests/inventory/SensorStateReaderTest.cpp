@@ -1,4 +1,5 @@
 #include "companion/CompanionController.h"
+#include "companion/Paths.h"
 
 #include "platform/Environment.h"
 #include "tests/support/Sandbox.h"
@@ -33,7 +34,7 @@ protected:
     }
 
     Sandbox sandbox;
-    std::string path = sandbox.stateFileDir() + "/system-state.json";
+    std::string path = *sensorStateFilePath();
     CompanionController controller;
 };
 
@@ -89,6 +90,7 @@ TEST_F(SensorStateReaderTest, IntegerConversions) {
         {"false", 0},
         {"4294967297", 1},
         {"-4294967297", -1},
+        {"18446744073709551615", -1},
         {"2147483647.9", 2147483647},
         {"-2147483648.9", -2147483647 - 1},
         {"1e3", 1000},
@@ -128,9 +130,10 @@ TEST_F(SensorStateReaderTest, DocumentShapesAndWhereReadingStops) {
          R"({"Sensors": [{"SensorId": 2}, {"SensorId": 1}, {"SensorId": 2}]})",
          {2, 1, 2}},
         {"object values in key byte order",
-         R"({"Sensors": {"b": {"SensorId": 2}, "a": {"SensorId": 1}, "B": {"SensorId": 3}}})",
-         {3, 1, 2}},
+         R"({"Sensors": {"b": {"SensorId": 2}, "a": {"SensorId": 1}, "B": {"SensorId": 3}, "\u00e9": {"SensorId": 4}}})",
+         {3, 1, 2, 4}},
         {"byte-order mark", "\xEF\xBB\xBF{\"Sensors\": " + two + "}", {1, 2}},
+        {"half a byte-order mark", "\xEF\xBB{\"Sensors\": " + two + "}", {}},
         {"text after the document is ignored", "{\"Sensors\": " + two + "} trailing {garbage", {1, 2}},
         {"an element that is not an object", R"({"Sensors": [{"SensorId": 1}, 7, {"SensorId": 3}]})", {1}},
         {"quarantine flag of the wrong type",

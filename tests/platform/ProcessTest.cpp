@@ -19,14 +19,14 @@ TEST(RunHidden, ReturnsTheCommandsExitCode) {
 }
 
 TEST(RunHidden, CommandOutputGoesNowhere) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    const auto result =
-        platform::runHidden(windowsPaths() ? "cmd /C echo visible" : "echo visible; echo visible >&2");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(*result, 0u);
+    std::optional<unsigned long> result;
+    const Output output = captureOutput([&] {
+        result = platform::runHidden(platform::kIsWindows ? "cmd /C echo visible"
+                                                          : "echo visible; echo visible >&2");
+    });
+    EXPECT_EQ(output.err, "");
+    EXPECT_EQ(output.out, "");
+    EXPECT_EQ(result, 0ul);
 }
 
 // The lines unload runs, byte for byte.
@@ -57,9 +57,10 @@ TEST(ChildProcess, PassesArgumentsExactlyAndReportsTheExitCode) {
     EXPECT_EQ(*code, 7);
     EXPECT_FALSE(child.running());
 
-    std::string expected = "companion argc=" + std::to_string(arguments.size()) + "\n";
+    std::string expected = "companion argc=" + std::to_string(arguments.size()) + '\0';
+    expected += "companion arg0=" + testCompanionPath() + '\0';
     for (std::size_t i = 0; i < arguments.size(); ++i) {
-        expected += "companion arg" + std::to_string(i + 1) + "=" + arguments[i] + "\n";
+        expected += "companion arg" + std::to_string(i + 1) + "=" + arguments[i] + '\0';
     }
     EXPECT_EQ(readFile(out), expected);
 }

@@ -1,8 +1,9 @@
 #include "platform/Environment.h"
+#include "platform/Os.h"
 #include "platform/Sleep.h"
 #include "platform/Thread.h"
 #include "platform/ThreadPriority.h"
-#include "tests/companion/CompanionTestSupport.h"
+#include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
 
@@ -74,7 +75,6 @@ TEST(Sleep, NeverWakesBeforeItsDeadline) {
 }
 
 TEST(Environment, PathsAppendTheSuffixWithoutTouchingTheValue) {
-    const bool windows = ferrox_test::windowsPaths();
     struct Case {
         const char* value;
         const char* suffix;
@@ -91,7 +91,7 @@ TEST(Environment, PathsAppendTheSuffixWithoutTouchingTheValue) {
         ferrox_test::ScopedEnv value("FERROX_TEST_ENV_PATH", c.value);
         const auto path = platform::envPath("FERROX_TEST_ENV_PATH", c.suffix);
         ASSERT_TRUE(path.has_value());
-        EXPECT_EQ(*path, windows ? c.windowsPath : c.posixPath);
+        EXPECT_EQ(*path, platform::kIsWindows ? c.windowsPath : c.posixPath);
     }
     ferrox_test::ScopedEnv unset("FERROX_TEST_ENV_PATH", nullptr);
     EXPECT_FALSE(platform::envPath("FERROX_TEST_ENV_PATH", "\\x").has_value());

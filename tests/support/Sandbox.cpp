@@ -1,12 +1,12 @@
 #include "tests/support/Sandbox.h"
 
+#include "companion/Paths.h"
+#include "platform/ChildProcess.h"
 #include "platform/Environment.h"
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -16,68 +16,14 @@ namespace fs = std::filesystem;
 namespace ferrox_test {
 
 namespace {
-const char* const kVariables[] = {"ProgramData", "PROGRAMFILES", "APPDATA"};
-
-std::string sandboxBase() {
+std::string newSandboxRoot() {
     // ctest points FERROX_TEST_TMP into the build tree; by hand the system's temporary folder serves.
-    if (auto base = platform::getEnv("FERROX_TEST_TMP")) {
-        return *base;
-    }
-    return fs::temp_directory_path().string();
-}
-
-std::string makeDir(const std::string& path, bool create) {
-    if (create) {
-        std::error_code ec;
-        fs::create_directories(path, ec);
-    }
-    return path;
+    static std::atomic<unsigned> counter{0};
+    const std::string base = platform::getEnv("FERROX_TEST_TMP").value_or(fs::temp_directory_path().string());
+    return base + "/sandbox-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+           "-" + std::to_string(counter++);
 }
 } // namespace
-
-struct Sandbox::Saved {
-    std::optional<std::string> values[3];
-};
-
-Sandbox::Sandbox() : saved_(new Saved) {
-    static std::atomic<unsigned> counter{0};
-    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    std::ostringstream name;
-    name << sandboxBase() << "/sandbox-" << stamp << "-" << counter++;
-    root_ = name.str();
-    fs::create_directories(programData());
-    fs::create_directories(programFiles());
-    fs::create_directories(appData());
-    for (int i = 0; i < 3; ++i) {
-        saved_->values[i] = platform::getEnv(kVariables[i]);
-    }
-    platform::setEnv("ProgramData", programData().c_str());
-    platform::setEnv("PROGRAMFILES", programFiles().c_str());
-    platform::setEnv("APPDATA", appData().c_str());
-}
-
-Sandbox::~Sandbox() {
-    for (int i = 0; i < 3; ++i) {
-        if (saved_->values[i]) {
-            platform::setEnv(kVariables[i], saved_->values[i]->c_str());
-        } else {
-            platform::unsetEnv(kVariables[i]);
-        }
-    }
-    delete saved_;
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-}
-
-std::string Sandbox::companionDataDir(bool create) const {
-    return makeDir(programData() + "/Quillmark/QuillmarkFerrox", create);
-}
-std::string Sandbox::companionProgramDir(bool create) const {
-    return makeDir(programFiles() + "/Quillmark/Harbex/LunoxaFerrox/Lunoxa", create);
-}
-std::string Sandbox::stateFileDir(bool create) const {
-    return makeDir(appData() + "/Ferrox, Inc/Sablet Discover/BaseMemory", create);
-}
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name), saved_(platform::getEnv(name)) {
     if (value) {
@@ -95,14 +41,33 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
+ScopedEnvs::ScopedEnvs(const Variables& variables) {
+    for (const auto& [name, value] : variables) {
+        set_.push_back(std::make_unique<ScopedEnv>(name.c_str(), value));
+    }
+}
+
+Sandbox::Sandbox()
+    : root_(newSandboxRoot()),
+      env_({{"ProgramData", programData()}, {"PROGRAMFILES", programFiles()}, {"APPDATA", appData()}}) {
+    fs::create_directories(programFiles());
+    fs::create_directories(appData());
+    fs::create_directories(fs::path(*QuillmarkPluginDevices::commandFilePath()).parent_path());
+}
+
+Sandbox::~Sandbox() {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+}
+
 ScopedWorkingDirectory::ScopedWorkingDirectory(const std::string& folder)
-    : previous_(std::filesystem::current_path().string()) {
-    std::filesystem::current_path(folder);
+    : previous_(fs::current_path().string()) {
+    fs::current_path(folder);
 }
 
 ScopedWorkingDirectory::~ScopedWorkingDirectory() {
     std::error_code ec;
-    std::filesystem::current_path(previous_, ec);
+    fs::current_path(previous_, ec);
 }
 
 std::string readFile(const std::string& path) {
@@ -118,22 +83,26 @@ bool fileExists(const std::string& path) {
 }
 
 void writeFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    std::error_code ec;
+    fs::create_directories(fs::path(path).parent_path(), ec);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 std::vector<std::vector<std::string>> readCsv(const std::string& path) {
     std::istringstream in(readFile(path));
     std::vector<std::vector<std::string>> rows;
     for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> fields;
-        std::istringstream fieldStream(line);
-        for (std::string field; std::getline(fieldStream, field, ',');) {
-            fields.push_back(field);
+        std::istringstream fields(line);
+        rows.emplace_back();
+        for (std::string field; std::getline(fields, field, ',');) {
+            rows.back().push_back(field);
         }
-        rows.push_back(fields);
     }
     return rows;
+}
+
+std::string besideExecutable(const std::string& fileName) {
+    return (fs::path(platform::currentExecutablePath()).parent_path() / fileName).string();
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {

@@ -1,143 +1,98 @@
 #include "SimHarness.h"
 
 #include "platform/ChildProcess.h"
-#include "platform/Environment.h"
-#include "platform/Handle.h"
-#include "platform/Sleep.h"
+
+#include <boost/asio/read.hpp>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 
-namespace fs = std::filesystem;
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
 namespace ferrox_test {
 
-namespace {
-constexpr auto kPoll = std::chrono::milliseconds(2);
-
-bool wouldBlock(const boost::system::error_code& ec) {
-    return ec == asio::error::would_block || ec == asio::error::try_again;
-}
-} // namespace
-
-std::string simulatorExecutable() {
-    return (fs::path(platform::currentExecutablePath()).parent_path() / "SabletBase.exe").string();
-}
-
-StreamListener::StreamListener() : acceptor_(io_), socket_(io_) {
-    const tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), 0);
-    acceptor_.open(endpoint.protocol());
-    acceptor_.bind(endpoint);
-    acceptor_.listen();
-    acceptor_.non_blocking(true);
+StreamListener::StreamListener() : acceptor_(io_, {asio::ip::address_v4::loopback(), 0}), socket_(io_) {
     port_ = acceptor_.local_endpoint().port();
+}
+
+bool StreamListener::runFor(std::chrono::milliseconds limit) {
+    io_.restart();
+    io_.run_for(limit);
+    if (io_.stopped()) {
+        return true;
+    }
+    boost::system::error_code ignored;
+    acceptor_.cancel(ignored);
+    socket_.cancel(ignored);
+    io_.restart();
+    io_.run();
+    return false;
 }
 
 bool StreamListener::accept(std::chrono::milliseconds limit) {
     closeConnection();
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        boost::system::error_code ec;
-        acceptor_.accept(socket_, ec);
-        if (!ec) {
-            socket_.non_blocking(true, ec);
-            received_ = 0;
-            return true;
-        }
-        if (!wouldBlock(ec) || std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        platform::sleepFor(kPoll);
-    }
+    received_ = 0;
+    boost::system::error_code result = asio::error::timed_out;
+    acceptor_.async_accept(socket_, [&](const boost::system::error_code& ec) { result = ec; });
+    runFor(limit);
+    return !result;
 }
 
 void StreamListener::closeConnection() {
     boost::system::error_code ignored;
-    if (socket_.is_open()) {
-        socket_.shutdown(tcp::socket::shutdown_both, ignored);
-        socket_.close(ignored);
-    }
+    socket_.shutdown(tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
 }
 
-bool StreamListener::read(std::vector<unsigned char>& out, std::size_t count,
-                          std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    const std::size_t start = out.size();
-    out.resize(start + count);
-    std::size_t have = 0;
-    while (have < count) {
-        boost::system::error_code ec;
-        const std::size_t n = socket_.read_some(asio::buffer(out.data() + start + have, count - have), ec);
-        have += n;
-        received_ += n;
-        if (ec && !wouldBlock(ec)) {
-            out.resize(start + have);
-            return false;
-        }
-        if (ec) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                out.resize(start + have);
-                return false;
-            }
-            platform::sleepFor(kPoll);
-        }
+std::size_t StreamListener::readSome(void* buffer, std::size_t count, bool whole,
+                                     std::chrono::milliseconds limit, boost::system::error_code& result) {
+    result = asio::error::timed_out;
+    std::size_t got = 0;
+    const auto done = [&](const boost::system::error_code& ec, std::size_t n) {
+        result = ec;
+        got = n;
+    };
+    if (whole) {
+        asio::async_read(socket_, asio::buffer(buffer, count), done);
+    } else {
+        socket_.async_read_some(asio::buffer(buffer, count), done);
     }
-    return true;
+    runFor(limit);
+    received_ += got;
+    return got;
 }
 
 std::optional<companion_sim::Block> StreamListener::readBlock(std::chrono::milliseconds limit) {
-    std::vector<unsigned char> bytes;
-    if (!read(bytes, companion_sim::kBlockBytes, limit)) {
-        return std::nullopt;
-    }
-    return companion_sim::decodeBlock(bytes.data());
+    unsigned char bytes[companion_sim::kBlockBytes];
+    boost::system::error_code result;
+    readSome(bytes, sizeof bytes, true, limit, result);
+    return result ? std::nullopt : std::optional<companion_sim::Block>(companion_sim::decodeBlock(bytes));
 }
 
 std::size_t StreamListener::drainUntilQuiet(std::chrono::milliseconds quiet,
                                             std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    auto lastData = std::chrono::steady_clock::now();
     std::size_t total = 0;
-    unsigned char buffer[65536];
-    for (;;) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastData >= quiet || now >= deadline) {
-            return total;
-        }
-        boost::system::error_code ec;
-        const std::size_t n = socket_.read_some(asio::buffer(buffer), ec);
-        total += n;
-        received_ += n;
-        if (n > 0) {
-            lastData = std::chrono::steady_clock::now();
-        }
-        if (ec && !wouldBlock(ec)) {
-            return total;
-        }
-        if (ec) {
-            platform::sleepFor(kPoll);
-        }
+    std::vector<unsigned char> buffer(65536);
+    boost::system::error_code result;
+    for (auto now = std::chrono::steady_clock::now(); now < deadline && !result;
+         now = std::chrono::steady_clock::now()) {
+        const auto wait =
+            std::min(quiet, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now));
+        total += readSome(buffer.data(), buffer.size(), false, wait, result);
     }
+    return total;
 }
 
-LaunchedSimulator::LaunchedSimulator(Sandbox& sandbox, Variables variables)
-    : variables_(std::move(variables)) {
-    sandbox.companionDataDir();
-    const fs::path target = fs::path(sandbox.companionProgramDir()) / "SabletBase.exe";
-    std::error_code ec;
-    fs::copy_file(simulatorExecutable(), target, fs::copy_options::overwrite_existing, ec);
-    for (const auto& [name, value] : variables_) {
-        platform::setEnv(name.c_str(), value.c_str());
-    }
+LaunchedSimulator::LaunchedSimulator(const ScopedEnvs::Variables& variables) : variables_(variables) {
+    installAsCompanion(besideExecutable(FERROX_SIMULATOR_FILE));
     // Launches, writes "AppRunMode" and waits one second, as enumeration does.
     controller_.sendCommand("Connect");
     if (controller_.launched()) {
-        collector_ = std::thread([this] { collect(); });
+        console_ = std::make_unique<ConsoleCapture>(controller_.stdoutRead());
     }
 }
 
@@ -145,81 +100,27 @@ LaunchedSimulator::~LaunchedSimulator() {
     if (controller_.launched() && !exited_) {
         platform::terminateProcess(controller_.companionProcess());
     }
-    reader_.interrupt();
-    if (collector_.joinable()) {
-        collector_.join();
-    }
-    if (::testing::Test::HasFailure()) {
-        for (const auto& message : messages_) {
-            std::fprintf(stderr, "[simulator] %s\n", message.c_str());
+    if (console_ && ::testing::Test::HasFailure()) {
+        for (const auto& message : console_->messages()) {
+            std::fprintf(stderr, "[simulator] %s", message.c_str());
         }
     }
-    // The controller closes its own pipe ends when it goes.
-    for (const auto& variable : variables_) {
-        platform::unsetEnv(variable.first.c_str());
-    }
-}
-
-void LaunchedSimulator::collect() {
-    std::string current;
-    char buffer[1024];
-    for (;;) {
-        std::size_t got = 0;
-        if (reader_.read(controller_.stdoutRead(), buffer, sizeof buffer, got) !=
-            platform::PipeReader::Status::Data) {
-            return;
-        }
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (std::size_t i = 0; i < got; ++i) {
-            const char c = buffer[i];
-            if (c == '\0') {
-                messages_.push_back(current);
-                current.clear();
-            } else if (c >= 0x20 && c <= 0x7E) {
-                current.push_back(c);
-            }
-        }
-    }
-}
-
-std::vector<std::string> LaunchedSimulator::messages() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return messages_;
+    // The console capture is joined, then the controller closes its own pipe ends.
 }
 
 int LaunchedSimulator::indexOf(const std::string& part) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (std::size_t i = 0; i < messages_.size(); ++i) {
-        if (messages_[i].find(part) != std::string::npos) {
+    const auto messages = console_ ? console_->messages() : std::vector<std::string>();
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (messages[i].find(part) != std::string::npos) {
             return static_cast<int>(i);
         }
     }
     return -1;
 }
 
-bool LaunchedSimulator::waitForMessage(const std::string& part, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (indexOf(part) < 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        platform::sleepFor(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-void LaunchedSimulator::closeInput() {
-    if (controller_.launched() && !inputClosed_) {
-        controller_.closeInput();
-        inputClosed_ = true;
-    }
-}
-
 std::optional<int> LaunchedSimulator::waitForExit(std::chrono::milliseconds limit) {
     auto code = platform::waitForProcess(controller_.companionProcess(), limit);
-    if (code) {
-        exited_ = true;
-    }
+    exited_ = exited_ || code.has_value();
     return code;
 }
 

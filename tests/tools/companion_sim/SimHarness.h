@@ -3,18 +3,16 @@
 #include "BlockGenerator.h"
 
 #include "companion/CompanionController.h"
-#include "platform/PipeReader.h"
+#include "tests/support/Companion.h"
 #include "tests/support/Sandbox.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
 #include <chrono>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 namespace ferrox_test {
@@ -31,8 +29,6 @@ public:
     bool accept(std::chrono::milliseconds limit);
     void closeConnection();
 
-    // Exactly `count` more bytes, or false when the limit passes or the stream ends first.
-    bool read(std::vector<unsigned char>& out, std::size_t count, std::chrono::milliseconds limit);
     std::optional<companion_sim::Block> readBlock(std::chrono::milliseconds limit = 5s);
     // Reads until nothing has arrived for `quiet`, at most for `limit`; the byte count.
     std::size_t drainUntilQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds limit);
@@ -40,6 +36,12 @@ public:
     std::size_t received() const { return received_; }
 
 private:
+    // Runs the operation started on io_ for at most `limit`, and cancels it then; true when it finished.
+    bool runFor(std::chrono::milliseconds limit);
+    // Exactly `count` bytes (`whole`) or what arrives first; `result` says why it ended.
+    std::size_t readSome(void* buffer, std::size_t count, bool whole, std::chrono::milliseconds limit,
+                         boost::system::error_code& result);
+
     boost::asio::io_context io_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::ip::tcp::socket socket_;
@@ -53,9 +55,7 @@ private:
 // the process by its id if it still runs.
 class LaunchedSimulator {
 public:
-    using Variables = std::vector<std::pair<std::string, std::string>>;
-
-    LaunchedSimulator(Sandbox& sandbox, Variables variables);
+    explicit LaunchedSimulator(const ScopedEnvs::Variables& variables);
     ~LaunchedSimulator();
     LaunchedSimulator(const LaunchedSimulator&) = delete;
     LaunchedSimulator& operator=(const LaunchedSimulator&) = delete;
@@ -63,30 +63,22 @@ public:
     bool launched() const { return controller_.launched(); }
     void send(const char* word) { controller_.sendCommand(word); }
 
-    bool waitForMessage(const std::string& part, std::chrono::milliseconds limit = 10s);
-    std::vector<std::string> messages() const;
+    bool waitForMessage(const std::string& part, std::chrono::milliseconds limit = 10s) {
+        return console_ && console_->waitFor(part, limit);
+    }
     // The position of the first message containing `part`, or -1.
     int indexOf(const std::string& part) const;
 
-    void closeInput();
+    void closeInput() { controller_.closeInput(); }
     std::optional<int> waitForExit(std::chrono::milliseconds limit);
 
     QuillmarkPluginDevices::CompanionController& controller() { return controller_; }
 
 private:
-    void collect();
-
-    Variables variables_;
+    ScopedEnvs variables_;
     QuillmarkPluginDevices::CompanionController controller_;
-    platform::PipeReader reader_;
-    std::thread collector_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> messages_;
-    bool inputClosed_ = false;
+    std::unique_ptr<ConsoleCapture> console_;
     bool exited_ = false;
 };
-
-// The simulator built beside this test executable.
-std::string simulatorExecutable();
 
 } // namespace ferrox_test

@@ -7,7 +7,7 @@
 #include "companion/Paths.h"
 #include "inventory/ConfigurationReport.h"
 #include "platform/Pipe.h"
-#include "platform/PipeReader.h"
+#include "tests/support/Companion.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +19,7 @@ namespace companion_sim {
 namespace {
 
 using Environment = std::map<std::string, std::string>;
+using namespace std::string_literals;
 
 Settings settingsFrom(const Environment& environment, std::vector<std::string>& warnings) {
     return settingsFromEnvironment(
@@ -173,7 +174,7 @@ TEST(ConfigurationReportFile, ThePlugInsParserReadsEveryFact) {
     settings.hardwareName = "Lab Base 2";
     settings.deviceId = "9876543210987";
     settings.firstSensorId = 2147483645; // the largest ids that still fit
-    const std::string path = sandbox.companionDataDir() + "/DeviceConfiguration.txt";
+    const std::string path = *QuillmarkPluginDevices::configurationReportPath();
     std::string error;
     ASSERT_TRUE(writeFileAtomically(path, composeReport(settings), error)) << error;
 
@@ -223,41 +224,18 @@ TEST(SensorStateFile, ThePlugInsReaderFindsTheReportedSensorsWithFourChannels) {
     }
 }
 
-// Reads a pipe until `count` NUL-terminated messages have arrived (or the reader is interrupted).
-std::vector<std::string> readMessages(platform::NativeHandle readEnd, platform::PipeReader& reader,
-                                      std::size_t count) {
-    std::vector<std::string> messages;
-    std::string current;
-    char buffer[512];
-    while (messages.size() < count) {
-        std::size_t got = 0;
-        if (reader.read(readEnd, buffer, sizeof buffer, got) != platform::PipeReader::Status::Data) {
-            break;
-        }
-        for (std::size_t i = 0; i < got; ++i) {
-            if (buffer[i] == '\0') {
-                messages.push_back(current);
-                current.clear();
-            } else {
-                current.push_back(buffer[i]);
-            }
-        }
-    }
-    return messages;
-}
-
 TEST(ConsoleOutput, MessagesLeaveInOrderEachEndedByNul) {
     platform::NativeHandle readEnd = platform::kInvalidHandle, writeEnd = platform::kInvalidHandle;
     ASSERT_TRUE(platform::createPipe(readEnd, writeEnd));
     {
         Console console(writeEnd);
         ASSERT_TRUE(console.start());
+        ferrox_test::ConsoleCapture capture(readEnd);
         console.post("first");
         console.post("second\twith a tab");
-        platform::PipeReader reader;
-        const auto messages = readMessages(readEnd, reader, 2);
+        EXPECT_TRUE(capture.waitFor("second?with a tab\n"s + '\0'));
         console.stop();
-        EXPECT_EQ(messages, (std::vector<std::string>{"first\n", "second?with a tab\n"}));
+        EXPECT_EQ(capture.messages(), (std::vector<std::string>{"first\n", "second?with a tab\n"}));
         EXPECT_EQ(console.dropped(), 0u);
     }
     platform::closeHandle(readEnd);

@@ -1,19 +1,16 @@
+// The simulator process as the plug-in starts it: its stream, its commands and its end. What it reports
+// and the state file it writes or leaves alone are checked through the plug-in itself, in
+// tests/entry/PluginTest.cpp and tests/e2e/SessionTest.cpp.
 #include "SimHarness.h"
 
 #include "Console.h"
 #include "StreamSender.h"
-#include "SystemFiles.h"
 
 #include "companion/CompanionController.h"
-#include "device/FerroxEMG.h"
-#include "host/HostDeviceManager.h"
-#include "companion/Paths.h"
-#include "inventory/ConfigurationReport.h"
 
 #include <gtest/gtest.h>
 
 #include "platform/Pipe.h"
-#include "platform/Sleep.h"
 
 #include <cmath>
 
@@ -21,13 +18,9 @@ namespace ferrox_test {
 namespace {
 
 using companion_sim::Block;
-using Variables = LaunchedSimulator::Variables;
+using Variables = ScopedEnvs::Variables;
 
 constexpr int kSensors = 2;
-
-std::string reportPath() {
-    return QuillmarkPluginDevices::configurationReportPath().value();
-}
 
 // Values past the sensors are 0 (up to the block number in value 126) and value 127 is a whole
 // millisecond stamp: a block read at a shifted offset would break both.
@@ -79,47 +72,10 @@ protected:
     }
 };
 
-TEST_F(SimulatorProcess, LaunchedByThePlugInItReportsWhatThePlugInReads) {
-    LaunchedSimulator sim(sandbox, {{"FERROX_SIM_PORT", std::to_string(listener.port())},
-                                    {"FERROX_SIM_SENSORS", "3"},
-                                    {"FERROX_SIM_STATIONS", "2"},
-                                    {"FERROX_SIM_FIRST_SENSOR_ID", "201"},
-                                    {"FERROX_SIM_DEVICE_ID", "777"},
-                                    {"FERROX_SIM_HARDWARE_NAME", "Lab Base"}});
-    ASSERT_TRUE(sim.launched());
-    ASSERT_TRUE(sim.waitForMessage("Configuration report written"));
-    EXPECT_GE(sim.indexOf("\\\\.\\pipe\\test_pipe"), 0) << "started with the pipe name as its argument";
-
-    ASSERT_TRUE(QuillmarkPluginDevices::waitForConfigurationReport(reportPath(), 5s));
-    const auto report = QuillmarkPluginDevices::readConfigurationReport(reportPath());
-    EXPECT_TRUE(report.reportOpened);
-    EXPECT_EQ(report.stationCount, 2);
-    EXPECT_EQ(report.hardwareName, "Lab Base");
-    EXPECT_EQ(report.deviceId, "777");
-    EXPECT_EQ(report.occupiedSensorIds, (std::vector<int32_t>{201, 202, 203}));
-
-    const auto sensors = sim.controller().readSensorStates();
-    ASSERT_EQ(sensors.size(), 3u);
-    for (std::size_t i = 0; i < sensors.size(); ++i) {
-        EXPECT_EQ(sensors[i].SensorId, report.occupiedSensorIds[i]);
-        EXPECT_EQ(sensors[i].ChannelNames.size(), 4u);
-    }
-}
-
-TEST_F(SimulatorProcess, AnExistingStateFileIsLeftAlone) {
-    const std::string stateFile = QuillmarkPluginDevices::sensorStateFilePath().value();
-    sandbox.stateFileDir();
-    writeFile(stateFile, "{\"Sensors\": []}");
-    LaunchedSimulator sim(sandbox, {{"FERROX_SIM_PORT", std::to_string(listener.port())}});
-    ASSERT_TRUE(sim.waitForMessage("Configuration report written"));
-    EXPECT_EQ(readFile(stateFile), "{\"Sensors\": []}");
-    EXPECT_LT(sim.indexOf("Sensor state file written"), 0);
-}
-
 // The stream in the commanded layouts: whole blocks from the first byte, "Stop" pauses without
 // dropping the connection or cutting a block, and "EMG" resumes in the EMG-only layout.
 TEST_F(SimulatorProcess, StreamsWholeBlocksPausesOnStopAndSwitchesLayout) {
-    LaunchedSimulator sim(sandbox, streamVariables());
+    LaunchedSimulator sim(streamVariables());
     ASSERT_TRUE(listener.accept(10s));
     for (int i = 0; i < 200; ++i) {
         const auto block = listener.readBlock();
@@ -146,7 +102,7 @@ TEST_F(SimulatorProcess, StreamsWholeBlocksPausesOnStopAndSwitchesLayout) {
 }
 
 TEST_F(SimulatorProcess, ReconnectsWhenTheDeviceDropsTheConnection) {
-    LaunchedSimulator sim(sandbox, streamVariables("ramp"));
+    LaunchedSimulator sim(streamVariables("ramp"));
     for (int connection = 0; connection < 3; ++connection) {
         ASSERT_TRUE(listener.accept(10s)) << "connection " << connection;
         for (int i = 0; i < 50; ++i) {
@@ -161,7 +117,7 @@ TEST_F(SimulatorProcess, ReconnectsWhenTheDeviceDropsTheConnection) {
 }
 
 TEST_F(SimulatorProcess, ScansAndEndsInOrderAtEndOfStandardInput) {
-    LaunchedSimulator sim(sandbox, streamVariables());
+    LaunchedSimulator sim(streamVariables());
     ASSERT_TRUE(listener.accept(10s));
     sim.send("Scan_Sensor");
     ASSERT_TRUE(sim.waitForMessage("Scan: found 2 sensors: slot 1 sensor 101, slot 2 sensor 102"));
@@ -218,44 +174,6 @@ TEST(StreamSenderSettings, WritesCarryTheBurstAndNumberEveryBlock) {
         platform::closeHandle(readEnd);
         platform::closeHandle(writeEnd);
     }
-}
-
-// The plug-in's own device on the receiving end: it accepts the simulator's connection on "AppRunMode"
-// and, while capturing, queues blocks whose value k is channel k's.
-TEST_F(SimulatorProcess, ThePlugInsDeviceTakesTheStream) {
-    AnalogSystem::HostDeviceManager manager;
-    manager.SetEcho(false);
-    QuillmarkPluginDevices::FerroxEMG device({}, 0);
-    device.SetDeviceManager(&manager);
-    device.SetProperty(AnalogSystem::cPluginDeviceBase::kRatePropName, 1000.0);
-
-    LaunchedSimulator sim(sandbox, {{"FERROX_SIM_PORT", std::to_string(device.listeningPort())},
-                                    {"FERROX_SIM_SENSORS", std::to_string(kSensors)},
-                                    {"FERROX_SIM_SIGNAL", "ramp"}});
-    ASSERT_TRUE(sim.waitForMessage("Stream connected"));
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!device.connected() && std::chrono::steady_clock::now() < deadline) {
-        device.PropertyChanged("AppRunMode");
-        platform::sleepFor(10ms);
-    }
-    ASSERT_TRUE(device.connected());
-    ASSERT_TRUE(device.StartCapture());
-    bool checked = false;
-    for (int attempt = 0; attempt < 500 && !checked; ++attempt) {
-        platform::sleepFor(10ms);
-        device.blockQueue().withSecondNewest([&](const QuillmarkPluginDevices::SampleBlock* block, auto) {
-            if (!block) {
-                return;
-            }
-            checked = true;
-            for (int i = 0; i < kSensors * 4; ++i) {
-                EXPECT_EQ(std::floor(block->values[static_cast<std::size_t>(i)]), i);
-            }
-            EXPECT_EQ(block->values[static_cast<std::size_t>(kSensors) * 4], 0.0);
-        });
-    }
-    EXPECT_TRUE(checked) << "two blocks must have been queued";
-    EXPECT_TRUE(device.StopCapture());
 }
 
 } // namespace

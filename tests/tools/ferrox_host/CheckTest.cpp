@@ -2,13 +2,13 @@
 // broken set-up per row: the row's line is WARN or FAIL, says what to do, and the exit code follows.
 // The folders are passed with --program-data, --program-files and --app-data, as under Wine a new
 // process takes those variables from the registry rather than from the test.
-#include "tests/entry/PluginTestSupport.h"
-
 #include "companion/Paths.h"
+#include "platform/ChildProcess.h"
 #include "platform/Handle.h"
 #include "platform/Os.h"
-#include "platform/ChildProcess.h"
 #include "platform/Process.h"
+#include "tests/support/Companion.h"
+#include "tests/support/Sandbox.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address_v4.hpp>
@@ -72,16 +72,15 @@ struct CheckSandbox {
     std::string programFiles = sandbox.programFiles();
     std::string appData = sandbox.appData();
     std::string plugin = ferrox_test::besideExecutable(FERROX_PLUGIN_FILE);
-    std::string companion = sandbox.companionProgramDir() + "/SabletBase.exe";
+    std::string companion =
+        ferrox_test::installAsCompanion(ferrox_test::besideExecutable(FERROX_SIMULATOR_FILE));
     std::unique_ptr<RunningCompanion> runningCompanion;
     boost::asio::io_context io;
     std::optional<boost::asio::ip::tcp::acceptor> portHolder;
 
     CheckSandbox() {
-        fs::copy_file(ferrox_test::besideExecutable(FERROX_TEST_COMPANION_FILE), companion);
-        fs::permissions(companion, fs::perms::owner_all, fs::perm_options::add);
-        ferrox_test::writeStateFile(sandbox, kState);
-        ferrox_test::writeFile(ferrox_test::reportPathOf(sandbox), kReport);
+        ferrox_test::writeFile(*QuillmarkPluginDevices::sensorStateFilePath(), kState);
+        ferrox_test::writeFile(*QuillmarkPluginDevices::configurationReportPath(), kReport);
     }
 };
 
@@ -106,18 +105,22 @@ const BrokenSetUp kSetUps[] = {
          ASSERT_TRUE(s.runningCompanion->started());
      },
      "companion running", "WARN", "is running"},
-    {"CommandFolderMissing", [](CheckSandbox& s) { fs::remove_all(s.sandbox.companionDataDir(false)); },
+    {"CommandFolderMissing",
+     [](CheckSandbox&) {
+         fs::remove_all(fs::path(*QuillmarkPluginDevices::commandFilePath()).parent_path());
+     },
      "command folder", "FAIL", "does not exist"},
     {"StateFileDamaged",
-     [](CheckSandbox& s) {
-         ferrox_test::writeFile(s.sandbox.stateFileDir() + "/system-state.json", R"({"Sensors": [)");
+     [](CheckSandbox&) {
+         ferrox_test::writeFile(*QuillmarkPluginDevices::sensorStateFilePath(), R"({"Sensors": [)");
      },
      "state file", "FAIL", "cannot be used"},
-    {"ReportAbsent", [](CheckSandbox& s) { fs::remove(ferrox_test::reportPathOf(s.sandbox)); },
+    {"ReportAbsent", [](CheckSandbox&) { fs::remove(*QuillmarkPluginDevices::configurationReportPath()); },
      "configuration report", "WARN", "absent"},
     {"ReportCountsNoStation",
-     [](CheckSandbox& s) {
-         ferrox_test::writeFile(ferrox_test::reportPathOf(s.sandbox), "Hardware Name: H\nBase ID: 1\n");
+     [](CheckSandbox&) {
+         ferrox_test::writeFile(*QuillmarkPluginDevices::configurationReportPath(),
+                                "Hardware Name: H\nBase ID: 1\n");
      },
      "configuration report", "FAIL", "counts no base station"},
     {"PortHeld",
