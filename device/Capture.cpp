@@ -102,13 +102,14 @@ CaptureLoop::Fill FerroxEMG::fillValues(float* values, int framesDue, CaptureLoo
     fill.frames = std::clamp(framesDue, 1, std::max(1, kValuesBufferSize / stride));
     if (!live) {
         for (int f = 0; f < fill.frames; ++f) {
-            std::fill(values + f * stride, values + f * stride + count, 0.0f);
+            float* row = values + static_cast<std::ptrdiff_t>(f) * stride;
+            std::fill(row, row + count, 0.0f);
         }
         return fill;
     }
     playout_.take(fill.frames, FrameCounter(), now,
                   [&](int f, PlayoutBuffer::Take take, const SampleBlock* block) {
-                      float* row = values + f * stride;
+                      float* row = values + static_cast<std::ptrdiff_t>(f) * stride;
                       if (take == PlayoutBuffer::Take::Block) {
                           mapRow(row, *block);
                       } else {

@@ -1,6 +1,6 @@
 #include "platform/ThreadPriority.h"
 
-#include <cstring>
+#include <system_error>
 #include <pthread.h>
 #include <sched.h>
 
@@ -27,7 +27,7 @@ RealtimePriority::RealtimePriority(bool wanted) {
     const int refused = pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo);
     if (refused != 0) {
         delete saved;
-        description_ = std::string("normal (SCHED_FIFO refused: ") + std::strerror(refused) + ")";
+        description_ = "normal (SCHED_FIFO refused: " + std::system_category().message(refused) + ")";
         return;
     }
     saved_ = saved;
