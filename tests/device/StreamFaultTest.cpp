@@ -139,18 +139,30 @@ int64_t flood(StreamClient& client, const std::atomic<bool>& stop, const std::at
     return number - firstNumber;
 }
 
-// Sends two blocks marked in every channel and waits, at most `limit` from the send, for the frames to
-// show the mark: the second-newest block carries it once the device has caught up with the stream.
+// Sends two blocks marked in every channel and waits, at most `limit` from the send, for a frame to carry
+// the mark once the device has caught up with the stream. Every frame committed since the send is looked
+// at: a mark that waited behind a deep buffer is played out long after it arrived, and the frames after it
+// then turn to zeros at once, so the newest frame alone can miss it.
 bool markReachesTheFrames(DeviceRig& rig, milliseconds limit = milliseconds(5000)) {
     constexpr double kMark = -1.0e6;
     const auto sent = Clock::now();
+    int32_t next = rig.device->GetMostRecentFrameID() + 1;
     const std::vector<unsigned char> pair = rampBlocks(kMark, 1);
     rig.client->send(pair.data(), pair.size());
     rig.client->send(pair.data(), pair.size());
     return eventually(
         [&] {
-            const auto f = newestFrame(*rig.device);
-            return !f.empty() && f[0] == static_cast<float>(kMark);
+            const int32_t last = rig.device->GetMostRecentFrameID();
+            next = std::max(next, last - rig.device->FrameBufferCapacity() + 1);
+            for (; next <= last; ++next) {
+                std::vector<float> samples;
+                int64_t committedNs = 0;
+                if (rig.device->ReadFrame(next, samples, committedNs) && !samples.empty() &&
+                    samples[0] == static_cast<float>(kMark)) {
+                    return true;
+                }
+            }
+            return false;
         },
         limit - std::chrono::duration_cast<milliseconds>(Clock::now() - sent));
 }
