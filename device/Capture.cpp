@@ -30,8 +30,9 @@ bool FerroxEMG::StartCapture() {
         rate = kDefaultRate;
     }
     SetProperty(kRatePropName, rate);
-    // Blocks from before this capture are not live any more.
+    // Blocks from before this capture are not live any more; the channels may have changed since.
     blockQueue_.clear();
+    channelsChanged_ = true;
     playout_.start(rate, kStaleAfter);
     playout_.setActive(delivery() == Delivery::EverySample);
     nextSlipSummary_ = 0;
@@ -60,11 +61,10 @@ CaptureLoop::Fill FerroxEMG::fillValues(float* values, int framesDue, CaptureLoo
     CaptureLoop::Fill fill;
     fill.valuesPerFrame = ActiveChannelCount();
     fill.rowValues = std::clamp(fill.valuesPerFrame, 0, kValuesBufferSize);
-    // The channel IDs once per fill, before any lock; on the stack, as tests fill from their own thread.
+    // The channel IDs once per fill, before any other lock; on the stack, as tests fill from their own
+    // thread.
     int ids[kValuesBufferSize];
-    for (int i = 0; i < fill.rowValues; ++i) {
-        ids[i] = ChannelID(i);
-    }
+    channelIDs(ids, fill.rowValues);
     // The blocks that came in since the last tick, before anything is taken from them.
     receiver_.receive(now);
     const int count = fill.rowValues;
@@ -124,6 +124,19 @@ CaptureLoop::Fill FerroxEMG::fillValues(float* values, int framesDue, CaptureLoo
     fill.newestArrival = playout_.newestArrival();
     logPlayoutNotes(now, false);
     return fill;
+}
+
+void FerroxEMG::channelIDs(int* ids, int count) {
+    constexpr int kFillsBetweenRefreshes = 1000;
+    std::lock_guard<std::mutex> lock(channelMap_.mutex);
+    if (channelsChanged_.exchange(false) || count != channelMap_.count || --channelMap_.fillsLeft <= 0) {
+        for (int i = 0; i < count; ++i) {
+            channelMap_.ids[i] = ChannelID(i);
+        }
+        channelMap_.count = count;
+        channelMap_.fillsLeft = kFillsBetweenRefreshes;
+    }
+    std::copy(channelMap_.ids, channelMap_.ids + count, ids);
 }
 
 void FerroxEMG::logPlayoutNotes(CaptureLoop::Clock::time_point now, bool final) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <thread>
+#include <utility>
 
 using namespace ferrox_test;
 using QuillmarkPluginDevices::FerroxEMG;
@@ -51,6 +52,17 @@ TEST(FrameValues, SecondNewestBlockMappedByChannelId) {
     EXPECT_EQ(f.values[0], 1.5f);
     EXPECT_TRUE(std::isinf(f.values[1]) && f.values[1] > 0);
     EXPECT_EQ(f.values[2], 5.5f);
+    // One channel for another, as many active as before: the reported change remaps the values.
+    for (const auto& [d, on] : {std::pair{3, false}, std::pair{4, true}}) {
+        auto* descriptor =
+            dynamic_cast<AnalogSystem::AnalogChannelDescriptor*>(rig.device->ChannelDescriptor(d));
+        ASSERT_NE(descriptor, nullptr);
+        descriptor->SetProperty("AnalogChannel_Enabled", on);
+        rig.device->ChannelPropertyChanged(descriptor->Name(), "AnalogChannel_Enabled");
+    }
+    f = fill(*rig.device);
+    EXPECT_EQ(f.perFrame, 3);
+    EXPECT_EQ(f.values[1], 4.5f);
     EXPECT_TRUE(rig.device->StopCapture());
 }
 

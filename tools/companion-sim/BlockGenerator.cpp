@@ -219,9 +219,11 @@ Block makeBlock(const SignalSettings& settings, RunMode mode, std::uint64_t k) {
 }
 
 void stampLatency(Block& block, std::chrono::steady_clock::time_point sendTime) {
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(sendTime.time_since_epoch()).count();
-    block[kLatencyStampIndex] = static_cast<double>(((ms % 1000) + 1000) % 1000);
+    // In microseconds: a stamp of whole milliseconds would overstate every latency by up to 1 ms. A
+    // float still holds 999.999 to within 0.1 us, so the device's conversion keeps the fraction.
+    const auto us =
+        std::chrono::duration_cast<std::chrono::microseconds>(sendTime.time_since_epoch()).count();
+    block[kLatencyStampIndex] = static_cast<double>(((us % 1'000'000) + 1'000'000) % 1'000'000) / 1000.0;
 }
 
 void stampSequence(Block& block, std::uint64_t counter) {

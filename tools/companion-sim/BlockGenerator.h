@@ -57,8 +57,8 @@ struct SignalSettings {
 // EMG channels (Emg). Values from 4 * sensors on are 0.
 Block makeBlock(const SignalSettings& settings, RunMode mode, std::uint64_t k);
 
-// Puts the send time into value kLatencyStampIndex: whole steady-clock milliseconds modulo 1000. A
-// reader on the same machine takes (its own steady milliseconds - stamp) mod 1000 as the latency.
+// Puts the send time into value kLatencyStampIndex: steady-clock milliseconds (to the microsecond) modulo
+// 1000. A reader on the same machine takes (its own steady milliseconds - stamp) mod 1000 as the latency.
 void stampLatency(Block& block, std::chrono::steady_clock::time_point sendTime);
 
 // Puts the block counter into value kSequenceIndex: counter modulo kSequenceModulus.

@@ -235,7 +235,7 @@ Units: EMG in millivolts (bursts of about 1 s every 2.5 s, peaks below 1 mV, 5 u
   sine: value i is A sin(2 pi (1 + i mod 16) Hz t), A = 1 mV, 1 g or 100 deg/s by channel kind.
   ramp: value i of block k is i + (k mod 1000)/1000.
 Latency stamp (FERROX_SIM_LATENCY_STAMP=1): value 127 is the send time in steady-clock milliseconds
-  modulo 1000; a reader on the same machine takes (its own steady ms - stamp) mod 1000 as the
+  (to the microsecond) modulo 1000; a reader on the same machine takes (its own steady ms - stamp) mod 1000 as the
   latency. With 32 sensors it replaces sensor 32's last axis.
 Sequence (FERROX_SIM_SEQUENCE=1): value 126 counts the blocks written on the stream since the
   simulator started, 0, 1, 2, ... modulo 2^24 (whole numbers a float holds exactly: 4.6 hours at

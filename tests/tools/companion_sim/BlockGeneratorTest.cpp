@@ -129,13 +129,14 @@ TEST(TestShapes, RampEncodesValueIndexAndBlockPhase) {
     EXPECT_EQ(b[12], 0.0);
 }
 
-TEST(LatencyStamp, CarriesSteadyMillisecondsModulo1000InValue127) {
+TEST(LatencyStamp, CarriesSteadyMillisecondsModulo1000ToTheMicrosecondInValue127) {
     using namespace std::chrono;
     const SignalSettings settings{kMaxSensors, SignalShape::Ramp, 1};
     Block b = makeBlock(settings, RunMode::Emg, 0);
     const steady_clock::time_point when{milliseconds(7'654'321) + microseconds(999)};
     stampLatency(b, when);
-    EXPECT_EQ(b[kLatencyStampIndex], 321.0);
+    EXPECT_DOUBLE_EQ(b[kLatencyStampIndex], 321.999);
+    EXPECT_FLOAT_EQ(static_cast<float>(b[kLatencyStampIndex]), 321.999f) << "the fraction survives a float";
     EXPECT_DOUBLE_EQ(b[126], 126.0) << "only value 127 is replaced";
 }
 

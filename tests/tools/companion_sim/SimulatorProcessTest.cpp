@@ -22,8 +22,8 @@ using Variables = ScopedEnvs::Variables;
 
 constexpr int kSensors = 2;
 
-// Values past the sensors are 0 (up to the block number in value 126) and value 127 is a whole
-// millisecond stamp: a block read at a shifted offset would break both.
+// Values past the sensors are 0 (up to the block number in value 126) and value 127 is a stamp of
+// milliseconds to the microsecond: a block read at a shifted offset would break both.
 ::testing::AssertionResult isAlignedStampedBlock(const Block& b) {
     for (std::size_t i = static_cast<std::size_t>(kSensors) * companion_sim::kValuesPerSensor;
          i < companion_sim::kSequenceIndex; ++i) {
@@ -32,7 +32,8 @@ constexpr int kSensors = 2;
         }
     }
     const double stamp = b[companion_sim::kLatencyStampIndex];
-    if (!(stamp >= 0 && stamp <= 999 && stamp == std::floor(stamp))) {
+    const double us = stamp * 1000.0;
+    if (!(stamp >= 0 && stamp < 1000 && std::abs(us - std::round(us)) < 1e-6)) {
         return ::testing::AssertionFailure() << "stamp " << stamp;
     }
     return ::testing::AssertionSuccess();
