@@ -48,6 +48,7 @@ void PlayoutBuffer::resetStream() {
     hasLast_ = false;
     started_ = false;
     inUnderrun_ = false;
+    cover_ = 0;
     stale_ = false;
     newestArrival_ = Clock::time_point{};
     troughs_.fill(kNoTrough);
@@ -192,17 +193,25 @@ PlayoutBuffer::Take PlayoutBuffer::takeOne(int32_t frameID, Clock::time_point no
         if (!inUnderrun_) {
             inUnderrun_ = true;
             recordSlip(frameID, SlipKind::Repeated, 1);
+            underrunFrames_ = 0;
+            cover_ = std::min(cover_ + 1, kMostCover);
+            coverSince_ = now;
         }
+        ++underrunFrames_;
         ++stats_.repeated;
         block = &last_;
         return Take::Block;
     }
-    inUnderrun_ = false;
+    if (inUnderrun_) {
+        // A sender held up for n frames needs n blocks more to be covered the next time.
+        inUnderrun_ = false;
+        cover_ = std::min(std::max<std::size_t>(cover_, underrunFrames_), kMostCover);
+    }
 
     if (mismatch_) {
         // The measured surplus or deficit per frame, and while the level is above its window a little
         // more, so what piled up before the mismatch was measured drains evenly too.
-        correction_ += excess_ + (level > kDropLevel ? kMismatchDrain : 0.0);
+        correction_ += excess_ + (level > kDropLevel + cover_ ? kMismatchDrain : 0.0);
         if (correction_ <= -1.0) {
             correction_ += 1.0;
             ++stats_.evenCorrections;
@@ -228,9 +237,10 @@ PlayoutBuffer::Take PlayoutBuffer::takeOne(int32_t frameID, Clock::time_point no
 }
 
 void PlayoutBuffer::controlLevel(int32_t frameID, Clock::time_point now) {
-    if (count_ + 1 > kDropLevel + kResyncExcess) {
+    const std::size_t window = kDropLevel + cover_;
+    if (count_ + 1 > window + kResyncExcess) {
         // Far more than the window: give up the excess at once rather than play it out late.
-        const std::size_t excess = count_ + 1 - kDropLevel;
+        const std::size_t excess = count_ + 1 - window;
         dropOldest(excess);
         recordSlip(frameID + 1, SlipKind::Dropped, static_cast<uint32_t>(excess));
         troughs_.fill(kNoTrough);
@@ -241,8 +251,12 @@ void PlayoutBuffer::controlLevel(int32_t frameID, Clock::time_point now) {
         return; // a mismatched stream has its level held by the even correction
     }
     nextDecision_ = now + kDecisionEvery;
+    if (cover_ > 0 && now - coverSince_ >= kCoverHeld) {
+        --cover_;
+        coverSince_ = now;
+    }
     const std::size_t lowest = *std::min_element(troughs_.begin(), troughs_.end());
-    if (lowest == kNoTrough || lowest < kDropLevel || count_ == 0) {
+    if (lowest == kNoTrough || lowest < window || count_ == 0) {
         return;
     }
     if (bucketsFilled_ < kMemoryBuckets - 1) {

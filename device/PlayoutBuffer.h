@@ -20,10 +20,14 @@ namespace QuillmarkPluginDevices {
 //  - a frame that finds the buffer dry repeats the block of the frame before (an underrun: the stream
 //    was late, or the companion's clock is slow). An underrun leaves the level one block deeper, so a
 //    stream that comes in bursts, or late now and then, deepens the buffer as far as it needs;
-//  - when the level has not fallen below kDropLevel for the last few seconds, the oldest block is dropped
-//    (the companion's clock is fast, or the bursts that deepened it are over). The memory of a few
-//    seconds keeps the depth a jittery stream needs, and lets it shrink back slowly once arrival is
-//    smooth again.
+//  - when the level has not fallen below its window for the last few seconds, the oldest block is
+//    dropped (the companion's clock is fast, or the bursts that deepened it are over). The memory of a
+//    few seconds keeps the depth a jittery stream needs, and lets it shrink back slowly once arrival is
+//    smooth again;
+//  - a sender that is late now and then (a few milliseconds every few seconds) would otherwise cost a
+//    repeat at each late write and a drop a few seconds later, each time. So each underrun also widens
+//    the window (the cover, at most kMostCover): by one block, or to the frames the underrun lasted when
+//    that is more. The cover narrows again by one block only after kCoverHeld without an underrun.
 // A stream whose rate is clearly not the device rate is corrected evenly instead: the surplus dropped,
 // or the deficit repeated, one block at a time and spread over the frames.
 //
@@ -37,6 +41,8 @@ public:
     static constexpr std::size_t kSmoothDepth = 2;
     // A level that stayed at or above this for the whole memory gives up one block.
     static constexpr std::size_t kDropLevel = kSmoothDepth + 1;
+    static constexpr std::size_t kMostCover = 8;
+    static constexpr std::chrono::seconds kCoverHeld{20};
     // A level this far above the window is no longer worth playing out (a capture thread held up for
     // longer than catch-up covers, an overflow): the buffer falls back to its window at once.
     static constexpr std::size_t kResyncExcess = 300;
@@ -143,6 +149,9 @@ private:
     bool started_ = false; // kSmoothDepth reached once: frames take blocks
     Clock::time_point startedAt_{};
     bool inUnderrun_ = false;
+    std::size_t underrunFrames_ = 0; // frames the current underrun has lasted
+    std::size_t cover_ = 0;          // blocks above kDropLevel that late arrivals asked for
+    Clock::time_point coverSince_{};
     bool stale_ = false;
     Clock::time_point newestArrival_{};
     // The lowest level per second of the last kMemoryBuckets seconds.
