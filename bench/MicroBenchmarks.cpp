@@ -3,16 +3,26 @@
 #include "inventory/ConfigurationReport.h"
 #include "inventory/SensorStateReader.h"
 #include "platform/ChildProcess.h"
+#include "platform/Listener.h"
+#include "platform/Sleep.h"
+#include "platform/ThreadPriority.h"
 
 #include <benchmark/benchmark.h>
 
 #include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
 using QuillmarkPluginDevices::FerroxEMG;
 using QuillmarkPluginDevices::SampleBlock;
@@ -123,6 +133,117 @@ void BM_ReceiveAndAppend(benchmark::State& state) {
     device.StopCapture();
 }
 BENCHMARK(BM_ReceiveAndAppend)->UseRealTime();
+
+// A loopback connection whose sender writes one 1024-byte block every 1 ms from a thread of the capture
+// thread's priority, with Nagle's algorithm off or left on; the receiving end never waits in a read.
+class PacedLoopback {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto kPeriod = std::chrono::milliseconds(1);
+
+    PacedLoopback(bool noDelay, bool promptAcknowledgements)
+        : acceptor_(io_, {boost::asio::ip::address_v4::loopback(), 0}), sender_(io_), receiver_(io_) {
+        sender_.connect(acceptor_.local_endpoint());
+        sender_.set_option(boost::asio::ip::tcp::no_delay(noDelay));
+        acceptor_.accept(receiver_);
+        receiver_.non_blocking(true);
+        if (promptAcknowledgements) {
+            platform::setPromptAcknowledgements(receiver_);
+        }
+        writer_ = std::thread([this] {
+            const platform::RealtimePriority priority;
+            const SampleBlock block{};
+            boost::system::error_code ec;
+            for (auto due = Clock::now() + kPeriod; !stop_.load() && !ec; due += kPeriod) {
+                platform::sleepUntil(due);
+                boost::asio::write(sender_, boost::asio::buffer(block.values.data(), SampleBlock::kBytes),
+                                   ec);
+            }
+        });
+    }
+    ~PacedLoopback() {
+        stop_ = true;
+        writer_.join();
+    }
+    PacedLoopback(const PacedLoopback&) = delete;
+    PacedLoopback& operator=(const PacedLoopback&) = delete;
+
+    // What arrived since the last read, in bytes (0 when nothing did).
+    std::size_t read() {
+        boost::system::error_code ec;
+        return receiver_.read_some(boost::asio::buffer(space_), ec);
+    }
+    boost::asio::ip::tcp::socket& receiver() { return receiver_; }
+
+private:
+    boost::asio::io_context io_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::ip::tcp::socket sender_;
+    boost::asio::ip::tcp::socket receiver_;
+    std::vector<unsigned char> space_ = std::vector<unsigned char>(256 * 1024);
+    std::atomic<bool> stop_{false};
+    std::thread writer_;
+};
+
+// What waking at 1 kHz costs on this machine, below anything the device does: one iteration is one
+// 1 ms tick of a thread at the capture thread's priority that sleeps to an absolute deadline, alone
+// (argument 0) or reading, without waiting, what a paced loopback sender wrote since (argument 1, Nagle
+// off). cpu_time / real_time is that thread's share of one core, kernel time included: the floor under
+// the device threads' figure.
+void BM_WakeFloor(benchmark::State& state) {
+    std::optional<PacedLoopback> stream;
+    if (state.range(0) != 0) {
+        stream.emplace(true, false);
+    }
+    const platform::RealtimePriority priority;
+    auto due = PacedLoopback::Clock::now();
+    for (auto _ : state) {
+        due += PacedLoopback::kPeriod;
+        platform::sleepUntil(due);
+        if (stream) {
+            benchmark::DoNotOptimize(stream->read());
+        }
+    }
+}
+BENCHMARK(BM_WakeFloor)->Arg(0)->Arg(1)->Iterations(3000)->UseRealTime();
+
+// How a sender that leaves Nagle's algorithm on reaches a receiver that reads once per 1 ms tick, with
+// the system's acknowledgements (argument 0) or the prompt ones the device asks for and re-arms after
+// every read (argument 1). Counters: the largest arrival in blocks, and the longest time without one.
+void BM_NagleArrivals(benchmark::State& state) {
+    const bool prompt = state.range(0) != 0;
+    PacedLoopback stream(false, prompt);
+    const platform::RealtimePriority priority;
+    std::size_t pending = 0;
+    double largestBlocks = 0.0;
+    double longestGapMs = 0.0;
+    auto due = PacedLoopback::Clock::now();
+    auto lastArrival = due;
+    int64_t tick = 0;
+    for (auto _ : state) {
+        ++tick;
+        due += PacedLoopback::kPeriod;
+        platform::sleepUntil(due);
+        const std::size_t n = stream.read();
+        if (n > 0) {
+            if (prompt) {
+                platform::rearmPromptAcknowledgements(stream.receiver());
+            }
+            const auto now = PacedLoopback::Clock::now();
+            pending += n;
+            largestBlocks = std::max(largestBlocks, static_cast<double>(pending / SampleBlock::kBytes));
+            pending %= SampleBlock::kBytes;
+            if (tick > 100) { // the connection's first moments are not the steady state
+                longestGapMs = std::max(longestGapMs,
+                                        std::chrono::duration<double, std::milli>(now - lastArrival).count());
+            }
+            lastArrival = now;
+        }
+    }
+    state.counters["largest_arrival_blocks"] = largestBlocks;
+    state.counters["longest_gap_ms"] = longestGapMs;
+}
+BENCHMARK(BM_NagleArrivals)->Arg(0)->Arg(1)->Iterations(3000)->UseRealTime();
 
 void BM_ReportParse(benchmark::State& state) {
     std::ostringstream report;

@@ -270,6 +270,27 @@ def run_reference(args, processes, out, stream):
     return result
 
 
+def wake_floor(micro):
+    """BM_WakeFloor's share of one core, alone and with a read per tick: {"alone": %, "reading": %}."""
+    floor = {}
+    for b in micro:
+        name, real, cpu = b.get("name", ""), b.get("real_time"), b.get("cpu_time")
+        if name.startswith("BM_WakeFloor/") and real and cpu is not None:
+            floor["reading" if name.startswith("BM_WakeFloor/1") else "alone"] = 100.0 * cpu / real
+    return floor
+
+
+def nagle_arrivals(micro):
+    """BM_NagleArrivals: {"system"|"prompt": {"largest_arrival_blocks", "longest_gap_ms"}}."""
+    arrivals = {}
+    for b in micro:
+        name = b.get("name", "")
+        if name.startswith("BM_NagleArrivals/") and "largest_arrival_blocks" in b:
+            arrivals["prompt" if name.startswith("BM_NagleArrivals/1") else "system"] = {
+                k: b.get(k) for k in ("largest_arrival_blocks", "longest_gap_ms")}
+    return arrivals
+
+
 def run_micro(args, processes, out):
     json_path = os.path.join(out, "micro.json")
     cmd = [os.path.join(args.bin, "ferrox-micro-bench"), f"--benchmark_min_time={args.micro_min_time}",
@@ -279,7 +300,7 @@ def run_micro(args, processes, out):
     if code != 0 or data is None:
         raise RuntimeError(f"ferrox-micro-bench failed (exit {code}); see {out}/micro-console.log")
     return [{k: b.get(k) for k in ("name", "real_time", "cpu_time", "time_unit", "iterations", "bytes_per_second",
-                                   "items_per_second") if k in b}
+                                   "items_per_second", "largest_arrival_blocks", "longest_gap_ms") if k in b}
             for b in data.get("benchmarks", [])]
 
 
@@ -608,6 +629,8 @@ def main():
             load.end()
         processes.end_all()
 
+    report["wake_floor_percent"] = wake_floor(report.get("micro", []))
+    report["nagle_arrivals"] = nagle_arrivals(report.get("micro", []))
     report["load_average_after"] = list(os.getloadavg())
     first = streams[0]
     ours, reference = runs.get(run_id(first, "every")), runs.get(run_id(first, "reference"))
@@ -630,6 +653,11 @@ def main():
         print(f"\n  {STREAMS[first][0]} stream, {args.seconds:g} s, {condition}: ours (every sample) and the "
               f"reference loops")
         print_table(report["table"])
+        floor = report["wake_floor_percent"]
+        if len(floor) == 2:
+            print(f"\n  floor on this machine: one thread waking every 1 ms at the capture's priority takes "
+                  f"{floor['alone']:.3g}% of one core, {floor['reading']:.3g}% with one read of a paced stream "
+                  f"per tick (BM_WakeFloor)")
         stats = (ours.get("device_statistics") or {}).get("line")
         if stats:
             print(f"\n  device: {stats}")
@@ -639,6 +667,12 @@ def main():
     if loaded:
         print(f"\n  {STREAMS[first][0]} stream beside {args.load} busy processes: priority on, off, reference")
         print_load_table(report["load_table"])
+    arrivals = report["nagle_arrivals"]
+    if len(arrivals) == 2:
+        system, prompt = arrivals["system"], arrivals["prompt"]
+        print(f"\n  Nagle on, read once per 1 ms tick (BM_NagleArrivals): the system's acknowledgements, largest "
+              f"arrival {system['largest_arrival_blocks']:g} blocks, longest gap {system['longest_gap_ms']:.3g} ms; "
+              f"prompt ones, {prompt['largest_arrival_blocks']:g} blocks, {prompt['longest_gap_ms']:.3g} ms")
     for b in report.get("micro", []):
         print(f"  micro {b['name']}: {b['real_time']:.4g} {b['time_unit']}")
     print(f"\n  all figures: {bench_json}")
