@@ -180,7 +180,7 @@ private:
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::ip::tcp::socket sender_;
     boost::asio::ip::tcp::socket receiver_;
-    std::vector<unsigned char> space_ = std::vector<unsigned char>(256 * 1024);
+    std::vector<unsigned char> space_ = std::vector<unsigned char>(std::size_t{256} * 1024);
     std::atomic<bool> stop_{false};
     std::thread writer_;
 };
@@ -215,7 +215,7 @@ void BM_NagleArrivals(benchmark::State& state) {
     PacedLoopback stream(false, prompt);
     const platform::RealtimePriority priority;
     std::size_t pending = 0;
-    double largestBlocks = 0.0;
+    std::size_t largestBlocks = 0;
     double longestGapMs = 0.0;
     auto due = PacedLoopback::Clock::now();
     auto lastArrival = due;
@@ -231,7 +231,7 @@ void BM_NagleArrivals(benchmark::State& state) {
             }
             const auto now = PacedLoopback::Clock::now();
             pending += n;
-            largestBlocks = std::max(largestBlocks, static_cast<double>(pending / SampleBlock::kBytes));
+            largestBlocks = std::max(largestBlocks, pending / SampleBlock::kBytes);
             pending %= SampleBlock::kBytes;
             if (tick > 100) { // the connection's first moments are not the steady state
                 longestGapMs = std::max(longestGapMs,
@@ -240,7 +240,7 @@ void BM_NagleArrivals(benchmark::State& state) {
             lastArrival = now;
         }
     }
-    state.counters["largest_arrival_blocks"] = largestBlocks;
+    state.counters["largest_arrival_blocks"] = static_cast<double>(largestBlocks);
     state.counters["longest_gap_ms"] = longestGapMs;
 }
 BENCHMARK(BM_NagleArrivals)->Arg(0)->Arg(1)->Iterations(3000)->UseRealTime();
