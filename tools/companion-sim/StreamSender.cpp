@@ -105,6 +105,19 @@ public:
             close();
             return false;
         }
+        // With nobody listening, a connection to a port of the ephemeral range can end up connected to
+        // itself (its own port picked as the source): it then takes the port the device has to listen
+        // on, and the blocks written go nowhere. Such a connection is given up like a refused one, reset
+        // rather than closed: a closed one would keep the port for the minute of its TIME-WAIT.
+        boost::system::error_code localError, remoteError;
+        const tcp::endpoint local = socket_.local_endpoint(localError);
+        const tcp::endpoint remote = socket_.remote_endpoint(remoteError);
+        if (localError || remoteError || local == remote) {
+            boost::system::error_code ignored;
+            socket_.set_option(asio::socket_base::linger(true, 0), ignored);
+            socket_.close(ignored);
+            return false;
+        }
         boost::system::error_code ignored;
         if (noDelay) {
             socket_.set_option(tcp::no_delay(true), ignored); // one small block per ms: no coalescing delay
