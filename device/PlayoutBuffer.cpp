@@ -194,7 +194,6 @@ PlayoutBuffer::Take PlayoutBuffer::takeOne(int32_t frameID, Clock::time_point no
             inUnderrun_ = true;
             recordSlip(frameID, SlipKind::Repeated, 1);
             underrunFrames_ = 0;
-            cover_ = std::min(cover_ + 1, kMostCover);
             coverSince_ = now;
         }
         ++underrunFrames_;
@@ -203,9 +202,9 @@ PlayoutBuffer::Take PlayoutBuffer::takeOne(int32_t frameID, Clock::time_point no
         return Take::Block;
     }
     if (inUnderrun_) {
-        // A sender held up for n frames needs n blocks more to be covered the next time.
+        // A sender held up for n frames needs n blocks more (one at least) to be covered the next time.
         inUnderrun_ = false;
-        cover_ = std::min(std::max<std::size_t>(cover_, underrunFrames_), kMostCover);
+        cover_ = std::min(std::max(cover_ + 1, underrunFrames_), kMostCover);
     }
 
     if (mismatch_) {
