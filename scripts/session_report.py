@@ -94,6 +94,12 @@ def main():
         if latency.get("samples"):
             line += f"; latency p99 {latency['p99_ms']:.2f} ms"
         print(f"fidelity    {line}")
+    writes = timing.get("sender_writes")
+    if writes:
+        print(f"sender      {writes['writes']} writes after the first second, {writes['held_up']} of them over 1 ms late "
+              f"on the companion's own schedule, the latest by {writes['largest_lateness_ms']:.2f} ms; "
+              f"{writes['repeats_after_late_write']} of the {writes['repeats']} repeated frames came just before "
+              f"a late write")
     print("status      " + " | ".join(summary.get("status_texts", [])))
     relayed = []
     console = os.path.join(out, "host-console.log")

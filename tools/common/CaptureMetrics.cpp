@@ -34,9 +34,11 @@ void CaptureMetrics::addFrame(int32_t frameID, int64_t committedNs, const std::v
     latenessMs_.push_back((static_cast<double>(committedNs) - due) / 1e6);
     earliestOffsetMs_ = std::min(earliestOffsetMs_, latenessMs_.back());
 
+    float stamp = std::numeric_limits<float>::quiet_NaN();
     if (stampChannel_ >= 0 && static_cast<std::size_t>(stampChannel_) < samples.size()) {
-        const double stamp = samples[static_cast<std::size_t>(stampChannel_)];
-        if (stamp > 0.0 && stamp < 1000.0) {
+        const float value = samples[static_cast<std::size_t>(stampChannel_)];
+        if (value > 0.0f && value < 1000.0f) {
+            stamp = value;
             const double committedMs = std::fmod(static_cast<double>(committedNs) / 1e6, 1000.0);
             latencyMs_.push_back(std::fmod(committedMs - stamp + 1000.0, 1000.0));
         }
@@ -49,6 +51,7 @@ void CaptureMetrics::addFrame(int32_t frameID, int64_t committedNs, const std::v
         }
         const bool zeros = std::all_of(samples.begin(), samples.end(), [](float v) { return v == 0.0f; });
         sequence_.push_back(fidelityEntry(samples[static_cast<std::size_t>(sequenceChannel_)], zeros));
+        sendStamps_.push_back(stamp);
     }
 }
 
@@ -71,6 +74,7 @@ void CaptureMetrics::reserve(std::size_t frames) {
     prepare(memory_, frames / 100 + 16);
     prepare(memorySeconds_, frames / 100 + 16);
     prepare(sequence_, sequenceChannel_ >= 0 ? frames : 0);
+    prepare(sendStamps_, sequenceChannel_ >= 0 ? frames : 0);
 }
 
 void CaptureMetrics::addMemorySample(double atSeconds, int64_t residentBytes) {
@@ -117,6 +121,7 @@ nlohmann::json CaptureMetrics::toJson() const {
     j["stream_latency"] = ferrox_tools::toJson(distribution(latencyMs_));
     if (sequenceChannel_ >= 0) {
         j["fidelity"] = fidelityJson(sequence_, settledFrom_);
+        j["sender_writes"] = senderWritesJson(sequence_, sendStamps_, settledFrom_, periodNs_ / 1e6);
     }
     if (!memory_.empty()) {
         const std::size_t tenth = std::max<std::size_t>(1, memory_.size() / 10);

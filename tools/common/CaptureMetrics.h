@@ -76,6 +76,7 @@ private:
     std::vector<double> memorySeconds_; // when each of memory_ was read
     int sequenceChannel_;
     std::vector<std::uint32_t> sequence_; // one fidelity entry per frame
+    std::vector<float> sendStamps_;       // the stamp of each of those frames, NaN where none
     std::size_t settledFrom_;             // the first entry after the first second
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 
 namespace ferrox_tools {
@@ -91,6 +92,101 @@ nlohmann::json fidelityJson(const std::vector<std::uint32_t>& entries, std::size
     j["after_first_second"] = settledFrom < entries.size() ? countsJson(countFidelity(entries, settledFrom))
                                                            : nlohmann::json(nullptr);
     return j;
+}
+
+nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const std::vector<float>& stamps,
+                                std::size_t from, double periodMs) {
+    // Writes as (time against the schedule, segment); a segment ends where the numbers do not follow on
+    // (a stall, a new companion), since the stamps cannot be unwrapped across it.
+    struct Write {
+        double offsetMs; // unwrapped stamp minus (last block number x period)
+        std::uint32_t last;
+        int segment;
+    };
+    std::vector<Write> writes;
+    const std::size_t end = std::min(entries.size(), stamps.size());
+    constexpr std::size_t kNoWrite = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> frameWrite(end, kNoWrite); // the write each frame's block came in
+    double time = 0.0;                                  // the last write's stamp, unwrapped
+    float previousStamp = 0.0f;
+    int segment = 0;
+    for (std::size_t i = from; i < end; ++i) {
+        const std::uint32_t number = entries[i];
+        const float stamp = stamps[i];
+        if (number >= kBlockNumberModulus || std::isnan(stamp)) {
+            continue;
+        }
+        if (!writes.empty()) {
+            const std::uint32_t step = (number - writes.back().last) & (kBlockNumberModulus - 1);
+            if (step == 0) {
+                continue; // a repeated frame
+            }
+            if (step <= kScheduleWindow && stamp == previousStamp) {
+                writes.back().last = number; // another block of the same write
+                writes.back().offsetMs -= static_cast<double>(step) * periodMs;
+                frameWrite[i] = writes.size() - 1;
+                continue;
+            }
+            if (step <= kScheduleWindow) {
+                time += std::fmod(static_cast<double>(stamp) - static_cast<double>(previousStamp) + 1000.0,
+                                  1000.0);
+            } else {
+                ++segment;
+                time = stamp;
+            }
+        } else {
+            time = stamp;
+        }
+        previousStamp = stamp;
+        frameWrite[i] = writes.size();
+        writes.push_back({time - static_cast<double>(number) * periodMs, number, segment});
+    }
+    if (writes.empty()) {
+        return nullptr;
+    }
+    std::vector<double> lateness;
+    lateness.reserve(writes.size());
+    for (std::size_t w = 0; w < writes.size(); ++w) {
+        double origin = writes[w].offsetMs;
+        auto near = [&](const Write& other) {
+            const std::uint32_t apart =
+                other.last > writes[w].last ? other.last - writes[w].last : writes[w].last - other.last;
+            return other.segment == writes[w].segment && apart <= kScheduleWindow;
+        };
+        for (std::size_t v = w; v > 0 && near(writes[v - 1]); --v) {
+            origin = std::min(origin, writes[v - 1].offsetMs);
+        }
+        for (std::size_t v = w + 1; v < writes.size() && near(writes[v]); ++v) {
+            origin = std::min(origin, writes[v].offsetMs);
+        }
+        lateness.push_back(writes[w].offsetMs - origin);
+    }
+    constexpr double kLateMs = 1.0;
+    const auto heldUp = std::count_if(lateness.begin(), lateness.end(), [](double l) { return l > kLateMs; });
+    // A repeat is the sender's doing when the block that ends it, or one soon after, came in a late write.
+    int64_t repeats = 0;
+    int64_t repeatsAfterLateWrite = 0;
+    for (std::size_t i = std::max<std::size_t>(from, 1); i < end; ++i) {
+        if (entries[i] >= kBlockNumberModulus || entries[i] != entries[i - 1]) {
+            continue;
+        }
+        ++repeats;
+        for (std::size_t j = i; j < std::min(end, i + kLateWriteReach); ++j) {
+            if (frameWrite[j] != kNoWrite && lateness[frameWrite[j]] > kLateMs) {
+                ++repeatsAfterLateWrite;
+                break;
+            }
+        }
+    }
+    std::vector<double> sorted(lateness);
+    std::sort(sorted.begin(), sorted.end());
+    const std::size_t p99 = std::min(sorted.size() - 1, sorted.size() * 99 / 100);
+    return {{"writes", writes.size()},
+            {"held_up", heldUp},
+            {"repeats", repeats},
+            {"repeats_after_late_write", repeatsAfterLateWrite},
+            {"lateness_p99_ms", sorted[p99]},
+            {"largest_lateness_ms", sorted.back()}};
 }
 
 } // namespace ferrox_tools
