@@ -202,9 +202,11 @@ PlayoutBuffer::Take PlayoutBuffer::takeOne(int32_t frameID, Clock::time_point no
         return Take::Block;
     }
     if (inUnderrun_) {
-        // A sender held up for n frames needs n blocks more (one at least) to be covered the next time.
+        // The n frames of the underrun repeated n blocks, which now wait here on top of the level before;
+        // the window widens by as much, so that depth is kept to cover the next hold-up instead of being
+        // dropped (a lost block) a few seconds later.
         inUnderrun_ = false;
-        cover_ = std::min(std::max(cover_ + 1, underrunFrames_), kMostCover);
+        cover_ = std::min(cover_ + underrunFrames_, kMostCover);
     }
 
     if (mismatch_) {

@@ -26,8 +26,8 @@ namespace QuillmarkPluginDevices {
 //    smooth again;
 //  - a sender that is late now and then (a few milliseconds every few seconds) would otherwise cost a
 //    repeat at each late write and a drop a few seconds later, each time. So each underrun also widens
-//    the window (the cover, at most kMostCover): by one block, or to the frames the underrun lasted when
-//    that is more. The cover narrows again by one block only after kCoverHeld without an underrun.
+//    the window (the cover, at most kMostCover) by the frames it lasted, the blocks its repeats added.
+//    The cover narrows again by one block only after kCoverHeld without an underrun.
 // A stream whose rate is clearly not the device rate is corrected evenly instead: the surplus dropped,
 // or the deficit repeated, one block at a time and spread over the frames.
 //

@@ -136,20 +136,37 @@ TEST(PlayoutBuffer, ArrivalPatterns) {
                      }});
     cases.push_back({"paced, late by up to 3 ms", paced(kSeconds, 1.0, 0.3, 3.0),
                      [](const Outcome& o) { EXPECT_EQ(o.skippedAfterFirstSecond, 0); }});
-    {
-        // A sender that is held up for 2.2 ms every 5 s (longer than the level memory) and then writes what
-        // was due at once: the first hold-up may cost a repeat, the buffer keeps the depth, and the later
-        // ones cost nothing.
-        auto batches = paced(kSeconds, 1.0, 0.3, 0.1);
+    // A sender held up for `forMs` at `atMs`, which then writes what was due at once.
+    auto holdUp = [](std::vector<Batch>& batches, double atMs, double forMs) {
         for (Batch& b : batches) {
-            const double into = std::fmod(b.atMs, 5000.0);
-            if (into >= 1000.0 && into < 1002.2) {
-                b.atMs += 1002.2 - into;
+            if (b.atMs >= atMs && b.atMs < atMs + forMs) {
+                b.atMs = atMs + forMs;
             }
+        }
+    };
+    {
+        // Held up for 2.2 ms every 5 s (longer than the level memory): the first hold-up may cost a repeat,
+        // the buffer keeps the depth, and the later ones cost nothing.
+        auto batches = paced(kSeconds, 1.0, 0.3, 0.1);
+        for (double at = 1000.0; at < kSeconds * 1000.0; at += 5000.0) {
+            holdUp(batches, at, 2.2);
         }
         cases.push_back({"paced, held up every 5 s", batches, [](const Outcome& o) {
                              EXPECT_LE(o.repeatedAfterFirstSecond + o.skippedAfterFirstSecond, 3);
                              EXPECT_LE(o.stats.depthMedian, 5u);
+                         }});
+    }
+    {
+        // A short hold-up, then longer ones: the depth the repeats added is kept as a whole, not given
+        // back a few seconds later as a lost block.
+        auto batches = paced(kSeconds, 1.0, 0.3, 0.1);
+        holdUp(batches, 2000.0, 2.5);
+        for (double at = 8000.0; at < kSeconds * 1000.0; at += 6000.0) {
+            holdUp(batches, at, 6.0);
+        }
+        cases.push_back({"paced, held up 2.5 ms, then 6 ms every 6 s", batches, [](const Outcome& o) {
+                             EXPECT_EQ(o.skippedAfterFirstSecond, 0);
+                             EXPECT_LE(o.repeatedAfterFirstSecond, 6);
                          }});
     }
     {
