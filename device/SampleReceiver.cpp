@@ -119,6 +119,9 @@ void SampleReceiver::receive(Clock::time_point now) {
                 }
                 break; // would-block: nothing more now; any other error: try again next tick
             }
+            // The acknowledgement this sends can release what a sender's Nagle held back for it, and over
+            // loopback that arrives at once: so the loop reads on until the connection has nothing left,
+            // rather than leave those blocks a tick late (a repeat when the buffer has no depth to spare).
             platform::rearmPromptAcknowledgements(stream_);
             ++reads_;
             // A short read keeps its bytes for the next reads to complete; one read may also bring a
@@ -129,9 +132,6 @@ void SampleReceiver::receive(Clock::time_point now) {
                 blocks_.fetch_add(blocks, std::memory_order_relaxed);
                 lastActivity_ = now;
             });
-            if (n < room) {
-                break; // the connection had no more than this: the next read would only say so
-            }
         }
     }
     if (ended) {

@@ -436,7 +436,7 @@ STREAM_COLUMNS = (  # (header, how to read it)
     ("blocks", fidelity("blocks")), ("repeated", fidelity("repeated")), ("skipped", fidelity("skipped")),
     ("slips", fidelity("slips")), ("lat p99 ms", timing("stream_latency", "p99_ms")),
     ("held", timing("sender_writes", "held_up")), ("held ms", timing("sender_writes", "largest_lateness_ms")),
-    ("rep late", timing("sender_writes", "repeats_after_late_write")),
+    ("rep unsent", timing("sender_writes", "repeats_before_sent")),
     ("received", device("blocks_received")), ("delivered", device("blocks_delivered")),
     ("dev rep", device("blocks_repeated")), ("dropped", device("blocks_dropped")), ("dev slips", device("slips")),
     ("depth med", device("depth_median")), ("depth max", device("depth_largest")),

@@ -98,8 +98,8 @@ def main():
     if writes:
         print(f"sender      {writes['writes']} writes after the first second, {writes['held_up']} of them over 1 ms late "
               f"on the companion's own schedule, the latest by {writes['largest_lateness_ms']:.2f} ms; "
-              f"{writes['repeats_after_late_write']} of the {writes['repeats']} repeated frames came just before "
-              f"a late write")
+              f"{writes['repeats_before_sent']} of the {writes['repeats']} repeated frames were committed before "
+              f"the companion had sent the block that came next")
     print("status      " + " | ".join(summary.get("status_texts", [])))
     relayed = []
     console = os.path.join(out, "host-console.log")

@@ -52,6 +52,7 @@ void CaptureMetrics::addFrame(int32_t frameID, int64_t committedNs, const std::v
         const bool zeros = std::all_of(samples.begin(), samples.end(), [](float v) { return v == 0.0f; });
         sequence_.push_back(fidelityEntry(samples[static_cast<std::size_t>(sequenceChannel_)], zeros));
         sendStamps_.push_back(stamp);
+        commitsMs_.push_back(std::fmod(static_cast<double>(committedNs) / 1e6, 1000.0));
     }
 }
 
@@ -75,6 +76,7 @@ void CaptureMetrics::reserve(std::size_t frames) {
     prepare(memorySeconds_, frames / 100 + 16);
     prepare(sequence_, sequenceChannel_ >= 0 ? frames : 0);
     prepare(sendStamps_, sequenceChannel_ >= 0 ? frames : 0);
+    prepare(commitsMs_, sequenceChannel_ >= 0 ? frames : 0);
 }
 
 void CaptureMetrics::addMemorySample(double atSeconds, int64_t residentBytes) {
@@ -121,7 +123,8 @@ nlohmann::json CaptureMetrics::toJson() const {
     j["stream_latency"] = ferrox_tools::toJson(distribution(latencyMs_));
     if (sequenceChannel_ >= 0) {
         j["fidelity"] = fidelityJson(sequence_, settledFrom_);
-        j["sender_writes"] = senderWritesJson(sequence_, sendStamps_, settledFrom_, periodNs_ / 1e6);
+        j["sender_writes"] =
+            senderWritesJson(sequence_, sendStamps_, commitsMs_, settledFrom_, periodNs_ / 1e6);
     }
     if (!memory_.empty()) {
         const std::size_t tenth = std::max<std::size_t>(1, memory_.size() / 10);

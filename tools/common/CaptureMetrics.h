@@ -77,6 +77,7 @@ private:
     int sequenceChannel_;
     std::vector<std::uint32_t> sequence_; // one fidelity entry per frame
     std::vector<float> sendStamps_;       // the stamp of each of those frames, NaN where none
+    std::vector<double> commitsMs_;       // and its commit time, ms modulo 1000
     std::size_t settledFrom_;             // the first entry after the first second
 };
 

@@ -95,7 +95,7 @@ nlohmann::json fidelityJson(const std::vector<std::uint32_t>& entries, std::size
 }
 
 nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const std::vector<float>& stamps,
-                                std::size_t from, double periodMs) {
+                                const std::vector<double>& committedMs, std::size_t from, double periodMs) {
     // Writes as (time against the schedule, segment); a segment ends where the numbers do not follow on
     // (a stall, a new companion), since the stamps cannot be unwrapped across it.
     struct Write {
@@ -104,10 +104,8 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
         int segment;
     };
     std::vector<Write> writes;
-    const std::size_t end = std::min(entries.size(), stamps.size());
-    constexpr std::size_t kNoWrite = std::numeric_limits<std::size_t>::max();
-    std::vector<std::size_t> frameWrite(end, kNoWrite); // the write each frame's block came in
-    double time = 0.0;                                  // the last write's stamp, unwrapped
+    const std::size_t end = std::min({entries.size(), stamps.size(), committedMs.size()});
+    double time = 0.0; // the last write's stamp, unwrapped
     float previousStamp = 0.0f;
     int segment = 0;
     for (std::size_t i = from; i < end; ++i) {
@@ -124,7 +122,6 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
             if (step <= kScheduleWindow && stamp == previousStamp) {
                 writes.back().last = number; // another block of the same write
                 writes.back().offsetMs -= static_cast<double>(step) * periodMs;
-                frameWrite[i] = writes.size() - 1;
                 continue;
             }
             if (step <= kScheduleWindow) {
@@ -138,7 +135,6 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
             time = stamp;
         }
         previousStamp = stamp;
-        frameWrite[i] = writes.size();
         writes.push_back({time - static_cast<double>(number) * periodMs, number, segment});
     }
     if (writes.empty()) {
@@ -163,19 +159,27 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
     }
     constexpr double kLateMs = 1.0;
     const auto heldUp = std::count_if(lateness.begin(), lateness.end(), [](double l) { return l > kLateMs; });
-    // A repeat is the sender's doing when the block that ends it, or one soon after, came in a late write.
+    // A repeated frame whose next block was written only after the frame was committed (less than
+    // kInFlightMs before: loopback and the capture's read) is the stream's lateness: no receiver could
+    // have shown that block in time.
     int64_t repeats = 0;
-    int64_t repeatsAfterLateWrite = 0;
+    int64_t repeatsBeforeSent = 0;
     for (std::size_t i = std::max<std::size_t>(from, 1); i < end; ++i) {
         if (entries[i] >= kBlockNumberModulus || entries[i] != entries[i - 1]) {
             continue;
         }
         ++repeats;
-        for (std::size_t j = i; j < std::min(end, i + kLateWriteReach); ++j) {
-            if (frameWrite[j] != kNoWrite && lateness[frameWrite[j]] > kLateMs) {
-                ++repeatsAfterLateWrite;
-                break;
+        for (std::size_t j = i + 1; j < std::min(end, i + kLateWriteReach); ++j) {
+            if (entries[j] >= kBlockNumberModulus || entries[j] == entries[i] || std::isnan(stamps[j])) {
+                continue;
             }
+            // Stamp and commit are both modulo 1000 ms; their difference is far less than half of that.
+            const double sentBeforeCommit =
+                std::remainder(committedMs[i] - static_cast<double>(stamps[j]), 1000.0);
+            if (sentBeforeCommit < kInFlightMs) {
+                ++repeatsBeforeSent;
+            }
+            break;
         }
     }
     std::vector<double> sorted(lateness);
@@ -184,7 +188,7 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
     return {{"writes", writes.size()},
             {"held_up", heldUp},
             {"repeats", repeats},
-            {"repeats_after_late_write", repeatsAfterLateWrite},
+            {"repeats_before_sent", repeatsBeforeSent},
             {"lateness_p99_ms", sorted[p99]},
             {"largest_lateness_ms", sorted.back()}};
 }

@@ -46,20 +46,21 @@ FidelityCounts countFidelity(const std::vector<std::uint32_t>& entries, std::siz
 // are not zeros carry a block number: then the value is something else (a signal), not a counter.
 nlohmann::json fidelityJson(const std::vector<std::uint32_t>& entries, std::size_t settledFrom);
 
-// How late the sender wrote, read from the send stamps (ms modulo 1000, NaN where a frame carries none)
-// of the numbered blocks from `from` on. Every block of one write carries the same stamp, so a change of
-// stamp between consecutive numbers is a new write. A write's lateness is its stamp against the
-// sender's own schedule: block n due n periods after an origin, taken as the earliest one the writes
-// within kScheduleWindow blocks of it allow (so a drifting clock does not count as lateness). A write
-// later than 1 ms is a hold-up: the sender, not the receiver, was late, and every block behind it
-// reached the receiver as late. A repeated frame followed within kLateWriteReach frames by a block of
-// a late write is the sender's doing; a repeat that is not points at the receiver. As {"writes",
-// "held_up", "repeats", "repeats_after_late_write", "lateness_p99_ms", "largest_lateness_ms"}; null
-// when no write is seen.
+// How punctually the sender wrote, read from the send stamps (ms modulo 1000, NaN where a frame carries
+// none) of the numbered blocks from `from` on, and the frames' commit times (ms modulo 1000, on the
+// same clock). Every block of one write carries the same stamp, so a change of stamp between
+// consecutive numbers is a new write. A write's lateness is its stamp against the sender's own
+// schedule: block n due n periods after an origin, taken as the earliest one the writes within
+// kScheduleWindow blocks of it allow (so a drifting clock does not count as lateness); a write over
+// 1 ms late is a hold-up. A repeated frame whose next block was sent only after the frame was
+// committed is the stream's lateness, not the receiver's: that block was not there to be shown. As
+// {"writes", "held_up", "repeats", "repeats_before_sent", "lateness_p99_ms", "largest_lateness_ms"};
+// null when no write is seen.
 nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const std::vector<float>& stamps,
-                                std::size_t from, double periodMs);
+                                const std::vector<double>& committedMs, std::size_t from, double periodMs);
 
 constexpr std::uint32_t kScheduleWindow = 200;
 constexpr std::size_t kLateWriteReach = 10;
+constexpr double kInFlightMs = 0.1;
 
 } // namespace ferrox_tools

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <sstream>
 
@@ -134,17 +135,23 @@ TEST(HostHelpers, FidelityCountsWhatBecameOfEachNumberedBlock) {
     EXPECT_EQ(summary["after_first_second"]["slips"], 0);
     EXPECT_TRUE(ferrox_tools::fidelityJson(fidelityEntries({126.001, 126.002, 126.003, 127}), 0).is_null());
 
-    // The sender's lateness from the send stamps: the stamp wraps at 1000 ms, a repeated frame or one
+    // The sender's punctuality from the send stamps: the stamp wraps at 1000 ms, a repeated frame or one
     // without a stamp adds nothing, and the blocks of one write share a stamp (a burst, due when its last
-    // block is due).
+    // block is due). Frame i is committed at 999 + i ms: frame 3 repeats before block 4 was even sent,
+    // frame 12 repeats although block 12 had been sent.
     const float none = std::numeric_limits<float>::quiet_NaN();
+    std::vector<double> committed;
+    for (int i = 0; i < 14; ++i) {
+        committed.push_back(std::fmod(999.0 + i, 1000.0));
+    }
     const auto writes = ferrox_tools::senderWritesJson(
-        fidelityEntries({1, 2, 3, 3, 4, 5, 6, 7, 8, 9, 10, 11, 11}),
-        {998.5f, 999.5f, 0.5f, 0.5f, 3.0f, 3.5f, 4.0f, none, 6.0f, 8.5f, 8.5f, 8.5f, 8.5f}, 0, 1.0);
-    EXPECT_EQ(writes["writes"], 8);
+        fidelityEntries({1, 2, 3, 3, 4, 5, 6, 7, 8, 9, 10, 11, 11, 12}),
+        {998.5f, 999.5f, 0.5f, 0.5f, 3.0f, 3.5f, 4.0f, none, 6.0f, 8.5f, 8.5f, 8.5f, 8.5f, 9.5f}, committed,
+        0, 1.0);
+    EXPECT_EQ(writes["writes"], 9);
     EXPECT_EQ(writes["held_up"], 1);
-    EXPECT_EQ(writes["repeats"], 2); // frame 3: block 4 came 1.5 ms late; frame 12: nothing came late
-    EXPECT_EQ(writes["repeats_after_late_write"], 1);
+    EXPECT_EQ(writes["repeats"], 2);
+    EXPECT_EQ(writes["repeats_before_sent"], 1);
     EXPECT_NEAR(writes["largest_lateness_ms"].get<double>(), 1.5, 1e-4);
 }
 
