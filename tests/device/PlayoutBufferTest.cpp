@@ -148,8 +148,8 @@ TEST(PlayoutBuffer, ArrivalPatterns) {
         // Held up for 2.2 ms every 5 s (longer than the level memory): the first hold-up may cost a repeat,
         // the buffer keeps the depth, and the later ones cost nothing.
         auto batches = paced(kSeconds, 1.0, 0.3, 0.1);
-        for (double at = 1000.0; at < kSeconds * 1000.0; at += 5000.0) {
-            holdUp(batches, at, 2.2);
+        for (int s = 1; s < kSeconds; s += 5) {
+            holdUp(batches, s * 1000.0, 2.2);
         }
         cases.push_back({"paced, held up every 5 s", batches, [](const Outcome& o) {
                              EXPECT_LE(o.repeatedAfterFirstSecond + o.skippedAfterFirstSecond, 3);
@@ -161,8 +161,8 @@ TEST(PlayoutBuffer, ArrivalPatterns) {
         // back a few seconds later as a lost block.
         auto batches = paced(kSeconds, 1.0, 0.3, 0.1);
         holdUp(batches, 2000.0, 2.5);
-        for (double at = 8000.0; at < kSeconds * 1000.0; at += 6000.0) {
-            holdUp(batches, at, 6.0);
+        for (int s = 8; s < kSeconds; s += 6) {
+            holdUp(batches, s * 1000.0, 6.0);
         }
         cases.push_back({"paced, held up 2.5 ms, then 6 ms every 6 s", batches, [](const Outcome& o) {
                              EXPECT_EQ(o.skippedAfterFirstSecond, 0);
