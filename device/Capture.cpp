@@ -23,16 +23,18 @@ bool FerroxEMG::StartCapture() {
     if (!capture_.stop(std::chrono::milliseconds(0))) {
         return false;
     }
-    const bool result = cPluginDevice<float>::StartCapture();
-
     double rate = kDefaultRate;
     if (!GetProperty(kRatePropName, rate) || !(rate > 0.0) || !std::isfinite(rate)) {
         rate = kDefaultRate;
     }
+    if (!CaptureLoop::schedulable(rate)) {
+        LogError(0, FERROX_LOG_RATE_REFUSED, rate);
+        return false;
+    }
+    const bool result = cPluginDevice<float>::StartCapture();
     SetProperty(kRatePropName, rate);
     // Blocks from before this capture are not live any more; the channels may have changed since.
     blockQueue_.clear();
-    channelsChanged_ = true;
     playout_.start(rate, kStaleAfter);
     playout_.setActive(delivery() == Delivery::EverySample);
     nextSlipSummary_ = 0;
@@ -127,16 +129,12 @@ CaptureLoop::Fill FerroxEMG::fillValues(float* values, int framesDue, CaptureLoo
 }
 
 void FerroxEMG::channelIDs(int* ids, int count) {
-    constexpr int kFillsBetweenRefreshes = 1000;
-    std::lock_guard<std::mutex> lock(channelMap_.mutex);
-    if (channelsChanged_.exchange(false) || count != channelMap_.count || --channelMap_.fillsLeft <= 0) {
-        for (int i = 0; i < count; ++i) {
-            channelMap_.ids[i] = ChannelID(i);
-        }
-        channelMap_.count = count;
-        channelMap_.fillsLeft = kFillsBetweenRefreshes;
+    // Asked anew on every fill: a host may change which channels are active without reporting it (a
+    // profile load, its own rules), and a map kept from an earlier tick would put one muscle's signal
+    // under another's name.
+    for (int i = 0; i < count; ++i) {
+        ids[i] = ChannelID(i);
     }
-    std::copy(channelMap_.ids, channelMap_.ids + count, ids);
 }
 
 void FerroxEMG::logPlayoutNotes(CaptureLoop::Clock::time_point now, bool final) {

@@ -21,6 +21,9 @@ bool CaptureLoop::start(double rate, bool realtime) {
             return false;
         }
     }
+    if (!schedulable(rate)) {
+        return false;
+    }
     rate_ = rate;
     realtime_ = realtime;
     stop_.reset();

@@ -31,6 +31,14 @@ public:
     // live, so frames carry zeros until blocks arrive again.
     static constexpr std::chrono::milliseconds kStaleAfter{250};
 
+    // The periods the schedule can keep: a shorter one would truncate to nothing in the clock's ticks (and
+    // be divided by), a longer one overflow the catch-up arithmetic.
+    static constexpr std::chrono::duration<double> kShortestPeriod{10e-6};
+    static constexpr std::chrono::duration<double> kLongestPeriod{10.0};
+    static bool schedulable(double rate) {
+        return rate > 0.0 && 1.0 / rate >= kShortestPeriod.count() && 1.0 / rate <= kLongestPeriod.count();
+    }
+
     // Where a fill's values came from.
     enum class Source { NoStream, Live, Stale };
 
@@ -83,8 +91,8 @@ public:
     CaptureLoop& operator=(const CaptureLoop&) = delete;
 
     // Runs the schedule at `rate` frames a second, on a thread of real-time priority when `realtime`
-    // asks for it and the system grants it. True when already running; false when the thread could
-    // not be created or an earlier thread has not ended yet.
+    // asks for it and the system grants it. True when already running; false when the rate is not
+    // schedulable, the thread could not be created or an earlier thread has not ended yet.
     bool start(double rate, bool realtime = true);
     // Stops the schedule; true once the thread has ended, false when it did not end within `limit`.
     bool stop(std::chrono::milliseconds limit);

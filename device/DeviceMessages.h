@@ -31,6 +31,9 @@
 #define FERROX_LOG_PLAYOUT_SLIPS "[FerroxEMG] Playout slips:%s"
 
 // Capture (a refused frame at level 1, the others at level 0).
+#define FERROX_LOG_RATE_REFUSED                                                                              \
+    "[FerroxEMG] Capture not started: a rate of %g Hz is outside what the device can schedule (a period "    \
+    "from 10 us to 10 s)"
 #define FERROX_LOG_CAPTURE_PRIORITY "[FerroxEMG] Capture thread priority: %s"
 #define FERROX_LOG_FRAME_REFUSED "[Ferrox Device] Unable to get frame from  buffer (frameID:%d)"
 #define FERROX_LOG_CAPTURE_ENDED                                                                             \

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
-#include <mutex>
 #include <vector>
 
 namespace QuillmarkPluginDevices {
@@ -101,7 +100,7 @@ private:
     };
 
     CaptureLoop::Fill fillValues(float* values, int framesDue, CaptureLoop::Clock::time_point now);
-    // The channel ID of each active channel into `ids`, `count` of them, from the map kept between fills.
+    // The channel ID of each active channel into `ids`, `count` of them, as the host has them now.
     void channelIDs(int* ids, int count);
     void logPlayoutNotes(CaptureLoop::Clock::time_point now, bool final);
     void applyRunMode(int index);
@@ -118,17 +117,6 @@ private:
     Callbacks callbacks_{*this};
     SampleReceiver receiver_;
     CaptureLoop capture_;
-    // The active channels' IDs as the last fill asked the host for them. Asked again when a channel was
-    // enabled or disabled (the host reports each change), when the count changed, and once a second
-    // in any case; otherwise a fill would make one locked host call per channel.
-    struct ChannelMap {
-        std::mutex mutex;
-        int count = -1;
-        int fillsLeft = 0;
-        int ids[kValuesBufferSize] = {};
-    };
-    ChannelMap channelMap_;
-    std::atomic<bool> channelsChanged_{true};
     // When the playout slips are next summed up in the log (steady-clock ticks).
     std::atomic<CaptureLoop::Clock::rep> nextSlipSummary_{0};
     OutputRelay relay_;

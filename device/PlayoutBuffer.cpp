@@ -53,13 +53,11 @@ void PlayoutBuffer::resetStream() {
     newestArrival_ = Clock::time_point{};
     troughs_.fill(kNoTrough);
     bucket_ = 0;
-    bucketsFilled_ = 0;
     rateCount_ = 0;
     streamBlocks_ = 0;
-    mismatch_ = false;
-    mismatchNoted_ = false;
-    excess_ = 0.0;
+    surplus_ = 0.0;
     correction_ = 0.0;
+    rateNoted_ = false;
     rateNote_ = RateNote{};
 }
 
@@ -108,33 +106,58 @@ void PlayoutBuffer::sampleRate(Clock::time_point arrived) {
         rateCount_ = 0;
         return;
     }
-    if (rateCount_ > 0 && arrived - rateSamples_[rateNewest_].at < kRateSampleEvery) {
+    if (rateCount_ > 0 && arrived - lastRateSample_ < kRateSampleEvery) {
         return;
     }
+    lastRateSample_ = arrived;
     rateNewest_ = (rateNewest_ + 1) % kRateSamples;
-    rateSamples_[rateNewest_] = RateSample{arrived, streamBlocks_};
+    rateSamples_[rateNewest_] = RateSample{std::chrono::duration<double>(arrived - startedAt_).count(),
+                                           static_cast<double>(streamBlocks_)};
     rateCount_ = std::min<std::size_t>(rateCount_ + 1, kRateSamples);
-    const RateSample& oldest = rateSamples_[(rateNewest_ + kRateSamples - (rateCount_ - 1)) % kRateSamples];
-    const auto span = arrived - oldest.at;
-    if (span < kRateWindowLeast) {
+    if (rateCount_ < static_cast<std::size_t>(kRateLeastSamples)) {
         return;
     }
-    // Both ends are batch arrivals and the blocks between them are counted whole, so a stream that comes
-    // in bursts measures as exactly as a paced one.
-    const double blocksPerSecond =
-        static_cast<double>(streamBlocks_ - oldest.blocks) / std::chrono::duration<double>(span).count();
-    const double deviation = blocksPerSecond / rate_ - 1.0;
-    if (!mismatch_ && std::fabs(deviation) > kMismatchStart) {
-        mismatch_ = true;
-        if (!mismatchNoted_) {
-            mismatchNoted_ = true;
-            rateNote_ = RateNote{true, blocksPerSecond};
-        }
-    } else if (mismatch_ && std::fabs(deviation) < kMismatchEnd) {
-        mismatch_ = false;
-        correction_ = 0.0;
+    // The least-squares slope of blocks over time, and its standard error from the scatter about it: a
+    // rate is taken as off the device rate only when it is off by more than three of those.
+    const std::size_t n = rateCount_;
+    const std::size_t first = (rateNewest_ + kRateSamples - (n - 1)) % kRateSamples;
+    double meanT = 0.0;
+    double meanB = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const RateSample& r = rateSamples_[(first + i) % kRateSamples];
+        meanT += r.at;
+        meanB += r.blocks;
     }
-    excess_ = mismatch_ ? deviation : 0.0;
+    meanT /= static_cast<double>(n);
+    meanB /= static_cast<double>(n);
+    double stt = 0.0;
+    double stb = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const RateSample& r = rateSamples_[(first + i) % kRateSamples];
+        stt += (r.at - meanT) * (r.at - meanT);
+        stb += (r.at - meanT) * (r.blocks - meanB);
+    }
+    if (!(stt > 0.0)) {
+        return;
+    }
+    const double blocksPerSecond = stb / stt;
+    double scatter = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const RateSample& r = rateSamples_[(first + i) % kRateSamples];
+        const double off = r.blocks - meanB - blocksPerSecond * (r.at - meanT);
+        scatter += off * off;
+    }
+    const double standardError = std::sqrt(scatter / static_cast<double>(n - 2) / stt);
+    const double deviation = blocksPerSecond / rate_ - 1.0;
+    const double uncertain = std::max(kRateFloor, 3.0 * standardError / rate_);
+    surplus_ = std::fabs(deviation) > uncertain ? deviation : 0.0;
+    if (surplus_ != 0.0 && !rateNoted_) {
+        rateNoted_ = true;
+        rateNote_ = RateNote{true, blocksPerSecond};
+        // What piled up before the rate was known is no depth the stream needs: the level part sees the
+        // level as it is from now on, and gives the pile-up back within a moment.
+        troughs_.fill(kNoTrough);
+    }
 }
 
 void PlayoutBuffer::recordSlip(int32_t frameID, SlipKind kind, uint32_t blocks) {
@@ -144,6 +167,34 @@ void PlayoutBuffer::recordSlip(int32_t frameID, SlipKind kind, uint32_t blocks) 
     } else {
         ++slipsLeftOut_;
     }
+}
+
+void PlayoutBuffer::rememberLevel(Clock::time_point now) {
+    if (now - bucketStart_ >= kMemory) {
+        troughs_.fill(kNoTrough);
+        bucketStart_ = now;
+    }
+    while (now - bucketStart_ >= kBucketLength) {
+        bucket_ = (bucket_ + 1) % kMemoryBuckets;
+        troughs_[static_cast<std::size_t>(bucket_)] = kNoTrough;
+        bucketStart_ += kBucketLength;
+    }
+    std::size_t& trough = troughs_[static_cast<std::size_t>(bucket_)];
+    trough = std::min(trough, count_);
+}
+
+double PlayoutBuffer::correctionPerFrame() const {
+    const std::size_t target = kDropLevel + cover_;
+    const std::size_t lowest = *std::min_element(troughs_.begin(), troughs_.end());
+    const double above =
+        lowest >= target && lowest != kNoTrough ? static_cast<double>(lowest - target + 1) : 0.0;
+    const double level = std::min(above * kLevelGain, kMostLevelDrain);
+    // The level part only gives blocks up; it may hold back the repeats of a slow stream, never turn
+    // them into drops, so the two parts never work against each other.
+    if (surplus_ < 0.0) {
+        return std::min(surplus_ + level, 0.0);
+    }
+    return surplus_ + level;
 }
 
 PlayoutBuffer::Take PlayoutBuffer::takeOne(int32_t frameID, Clock::time_point now,
@@ -157,28 +208,13 @@ PlayoutBuffer::Take PlayoutBuffer::takeOne(int32_t frameID, Clock::time_point no
         startedAt_ = now;
         stale_ = false;
         bucketStart_ = now;
-        nextDecision_ = now + kDecisionEvery;
-    }
-
-    // The level memory: one trough per second, the oldest second forgotten.
-    if (now - bucketStart_ >= kBucketLength * kMemoryBuckets) {
-        troughs_.fill(kNoTrough);
-        bucketsFilled_ = 0;
-        bucketStart_ = now;
-    }
-    while (now - bucketStart_ >= kBucketLength) {
-        bucket_ = (bucket_ + 1) % kMemoryBuckets;
-        troughs_[static_cast<std::size_t>(bucket_)] = kNoTrough;
-        bucketStart_ += kBucketLength;
-        bucketsFilled_ = std::min(bucketsFilled_ + 1, kMemoryBuckets);
     }
     if (now - startedAt_ < kStartWindow && count_ > kSmoothDepth) {
         dropOldest(count_ - kSmoothDepth);
     }
     const std::size_t level = count_;
     ++depthHistogram_[level];
-    std::size_t& trough = troughs_[static_cast<std::size_t>(bucket_)];
-    trough = std::min(trough, level);
+    rememberLevel(now);
 
     if (count_ == 0) {
         if (now - newestArrival_ > staleAfter_) {
@@ -194,36 +230,42 @@ PlayoutBuffer::Take PlayoutBuffer::takeOne(int32_t frameID, Clock::time_point no
             inUnderrun_ = true;
             recordSlip(frameID, SlipKind::Repeated, 1);
             underrunFrames_ = 0;
-            coverSince_ = now;
         }
         ++underrunFrames_;
         ++stats_.repeated;
+        correction_ = std::max(correction_, 0.0); // the repeat is one the rate asked for
+        coverSince_ = now;
         block = &last_;
         return Take::Block;
     }
     if (inUnderrun_) {
         // The n frames of the underrun repeated n blocks, which now wait here on top of the level before;
-        // the window widens by as much, so that depth is kept to cover the next hold-up instead of being
-        // dropped (a lost block) a few seconds later.
+        // the target widens by as much, so that depth is kept to cover the next hold-up instead of being
+        // given up (a lost block) a moment later.
         inUnderrun_ = false;
-        cover_ = std::min(cover_ + underrunFrames_, kMostCover);
+        // Not in the stream's first moments, whose trimmed backlog runs dry by design.
+        if (now - startedAt_ >= kStartWindow) {
+            cover_ = std::min(cover_ + underrunFrames_, kMostCover);
+        }
+    }
+    if (cover_ > 0 && now - coverSince_ >= kCoverHeld) {
+        --cover_;
+        coverSince_ = now;
     }
 
-    if (mismatch_) {
-        // The measured surplus or deficit per frame, and while the level is above its window a little
-        // more, so what piled up before the mismatch was measured drains evenly too.
-        correction_ += excess_ + (level > kDropLevel + cover_ ? kMismatchDrain : 0.0);
-        if (correction_ <= -1.0) {
-            correction_ += 1.0;
-            ++stats_.evenCorrections;
-            ++stats_.repeated;
-            block = &last_;
-            return Take::Block;
-        }
-        if (correction_ >= 1.0 && count_ >= 2) {
-            correction_ -= 1.0;
-            ++stats_.evenCorrections;
+    correction_ += correctionPerFrame();
+    if (correction_ <= -1.0) {
+        correction_ += 1.0;
+        recordSlip(frameID, SlipKind::Repeated, 1);
+        ++stats_.repeated;
+        block = &last_;
+        return Take::Block;
+    }
+    if (correction_ >= 1.0) {
+        correction_ -= 1.0;
+        if (count_ >= 2) {
             dropOldest(1);
+            recordSlip(frameID, SlipKind::Dropped, 1);
         }
     }
 
@@ -233,44 +275,16 @@ PlayoutBuffer::Take PlayoutBuffer::takeOne(int32_t frameID, Clock::time_point no
     hasLast_ = true;
     ++stats_.delivered;
     block = &last_;
-    controlLevel(frameID, now);
-    return Take::Block;
-}
 
-void PlayoutBuffer::controlLevel(int32_t frameID, Clock::time_point now) {
-    const std::size_t window = kDropLevel + cover_;
-    if (count_ + 1 > window + kResyncExcess) {
-        // Far more than the window: give up the excess at once rather than play it out late.
-        const std::size_t excess = count_ + 1 - window;
+    const std::size_t target = kDropLevel + cover_;
+    if (count_ + 1 > target + kResyncExcess) {
+        // Far more than the target: give up the excess at once rather than play it out late.
+        const std::size_t excess = count_ + 1 - target;
         dropOldest(excess);
         recordSlip(frameID + 1, SlipKind::Dropped, static_cast<uint32_t>(excess));
         troughs_.fill(kNoTrough);
-        bucketsFilled_ = 0;
-        return;
     }
-    if (now < nextDecision_ || mismatch_) {
-        return; // a mismatched stream has its level held by the even correction
-    }
-    nextDecision_ = now + kDecisionEvery;
-    if (cover_ > 0 && now - coverSince_ >= kCoverHeld) {
-        --cover_;
-        coverSince_ = now;
-    }
-    const std::size_t lowest = *std::min_element(troughs_.begin(), troughs_.end());
-    if (lowest == kNoTrough || lowest < window || count_ == 0) {
-        return;
-    }
-    if (bucketsFilled_ < kMemoryBuckets - 1) {
-        return;
-    }
-    dropOldest(1);
-    recordSlip(frameID + 1, SlipKind::Dropped, 1);
-    // Every level remembered is one block lower now.
-    for (std::size_t& t : troughs_) {
-        if (t != kNoTrough && t > 0) {
-            --t;
-        }
-    }
+    return Take::Block;
 }
 
 PlayoutBuffer::Statistics PlayoutBuffer::statistics() const {

@@ -12,24 +12,22 @@
 namespace QuillmarkPluginDevices {
 
 // Between the stream and the frames when every sample is to be delivered: each block received reaches
-// exactly one frame, in arrival order, while the companion's average rate matches the device rate.
+// exactly one frame, in arrival order, whatever the companion's rate against the device's.
 //
-// Blocks wait here until a frame takes them. The level (the blocks waiting when a frame takes one) is
-// held in a window by single-block slips:
-//  - it starts at kSmoothDepth: frames carry zeros until that many blocks are here;
-//  - a frame that finds the buffer dry repeats the block of the frame before (an underrun: the stream
-//    was late, or the companion's clock is slow). An underrun leaves the level one block deeper, so a
-//    stream that comes in bursts, or late now and then, deepens the buffer as far as it needs;
-//  - when the level has not fallen below its window for the last few seconds, the oldest block is
-//    dropped (the companion's clock is fast, or the bursts that deepened it are over). The memory of a
-//    few seconds keeps the depth a jittery stream needs, and lets it shrink back slowly once arrival is
-//    smooth again;
-//  - a sender that is late now and then (a few milliseconds every few seconds) would otherwise cost a
-//    repeat at each late write and a drop a few seconds later, each time. So each underrun also widens
-//    the window (the cover, at most kMostCover) by the frames it lasted, the blocks its repeats added.
-//    The cover narrows again by one block only after kCoverHeld without an underrun.
-// A stream whose rate is clearly not the device rate is corrected evenly instead: the surplus dropped,
-// or the deficit repeated, one block at a time and spread over the frames.
+// Blocks wait here until a frame takes them; the level is the blocks waiting when a frame takes one.
+// One controller holds it, in three parts:
+//  - the target: the level the stream's lateness asks for. It starts at kSmoothDepth (frames carry zeros
+//    until that many blocks are here); an underrun (a frame that finds the buffer dry repeats the block
+//    before) widens it by the frames it lasted, at most kMostCover blocks, and it narrows one block per
+//    kCoverHeld without an underrun;
+//  - the rate: the companion's blocks per second, fitted continuously to the arrivals of the last
+//    kRateWindow against the device clock. Once it is off the device rate by more than its own
+//    measuring error (and at least kRateFloor), the surplus is dropped, or the deficit repeated, one
+//    block at a time, spread evenly over the frames;
+//  - the level: what the rate does not explain (a burst that is over, drift too small to measure) is
+//    given up in proportion to how far the lowest level of the last kMemory stayed above the target,
+//    again one block at a time.
+// Only a level far above the target (a capture thread held up beyond its catch-up) is given up at once.
 //
 // Storage is fixed and allocated once. One mutex guards everything; the receiver appends, the capture
 // thread takes. Times come from the caller, so the buffer runs on any clock (tests drive a fake one).
@@ -39,18 +37,18 @@ public:
 
     static constexpr std::size_t kCapacity = 512; // blocks: over half a second at 1 kHz
     static constexpr std::size_t kSmoothDepth = 2;
-    // A level that stayed at or above this for the whole memory gives up one block.
+    // A lowest level at or above this gives blocks up.
     static constexpr std::size_t kDropLevel = kSmoothDepth + 1;
     static constexpr std::size_t kMostCover = 8;
     static constexpr std::chrono::seconds kCoverHeld{20};
-    // A level this far above the window is no longer worth playing out (a capture thread held up for
-    // longer than catch-up covers, an overflow): the buffer falls back to its window at once.
+    // A level this far above the target is no longer worth playing out (a capture thread held up for
+    // longer than catch-up covers, an overflow): the buffer falls back to its target at once.
     static constexpr std::size_t kResyncExcess = 300;
-    // A rate this far from the device rate is a mismatch, corrected evenly; below kMismatchEnd it ends.
-    static constexpr double kMismatchStart = 0.05;
-    static constexpr double kMismatchEnd = 0.025;
-    // Blocks per frame dropped beyond the surplus while a mismatched stream's level is above its window.
-    static constexpr double kMismatchDrain = 0.05;
+    // A measured rate nearer the device rate than this is left to the level part.
+    static constexpr double kRateFloor = 0.001;
+    // Blocks per frame given up per block of level above the target, and at most.
+    static constexpr double kLevelGain = 1.0 / 100.0;
+    static constexpr double kMostLevelDrain = 0.5;
 
     enum class SlipKind : uint8_t { Repeated, Dropped };
     struct Slip {
@@ -60,13 +58,12 @@ public:
     };
 
     struct Statistics {
-        uint64_t received = 0;        // blocks appended
-        uint64_t delivered = 0;       // blocks that reached a frame
-        uint64_t repeated = 0;        // frames that repeated the block before
-        uint64_t dropped = 0;         // blocks that never reached a frame
-        uint64_t slips = 0;           // underruns and drops of the level control
-        uint64_t evenCorrections = 0; // single-block corrections of a rate mismatch
-        std::size_t depthMedian = 0;  // level when frames took blocks
+        uint64_t received = 0;       // blocks appended
+        uint64_t delivered = 0;      // blocks that reached a frame
+        uint64_t repeated = 0;       // frames that repeated the block before
+        uint64_t dropped = 0;        // blocks that never reached a frame
+        uint64_t slips = 0;          // underruns, repeats and drops: places where the stream skips
+        std::size_t depthMedian = 0; // level when frames took blocks
         std::size_t depthLargest = 0;
     };
 
@@ -77,7 +74,8 @@ public:
         Stale,   // dry for longer than the stale limit: zeros
     };
 
-    // A rate mismatch seen for the first time on this stream: the caller logs it once.
+    // A rate clearly off the device rate, measured for the first time on this stream: the caller logs it
+    // once.
     struct RateNote {
         bool fresh = false;
         double blocksPerSecond = 0.0;
@@ -115,19 +113,25 @@ public:
     std::size_t level() const;
 
 private:
-    static constexpr int kMemoryBuckets = 4; // seconds of level memory
+    static constexpr int kMemoryBuckets = 4; // the lowest level per bucket, over kMemory
     static constexpr auto kBucketLength = std::chrono::seconds(1);
-    static constexpr auto kDecisionEvery = std::chrono::milliseconds(250);
-    static constexpr int kRateSamples = 64; // one every kRateSampleEvery
+    static constexpr int kRateSamples = 100; // one every kRateSampleEvery: kRateWindow
     static constexpr auto kRateSampleEvery = std::chrono::milliseconds(100);
-    static constexpr auto kRateWindowLeast = std::chrono::seconds(3);
+    static constexpr int kRateLeastSamples = 5;
     static constexpr std::size_t kSlipRoom = 64;
     // The first moments of a stream still bring what waited before it started (blocks a sender held
     // back, or that waited in the connection): what is more than the smooth depth then is not live.
     static constexpr auto kStartWindow = std::chrono::milliseconds(100);
 
+public:
+    static constexpr auto kMemory = kBucketLength * kMemoryBuckets;
+    static constexpr auto kRateWindow = kRateSampleEvery * kRateSamples;
+
+private:
     Take takeOne(int32_t frameID, Clock::time_point now, const SampleBlock*& block);
-    void controlLevel(int32_t frameID, Clock::time_point now);
+    void rememberLevel(Clock::time_point now);
+    // Blocks per frame to give up (negative: to repeat) at the current level and rate.
+    double correctionPerFrame() const;
     void resetStream();
     void dropOldest(std::size_t count);
     void push(const unsigned char* wire);
@@ -154,25 +158,23 @@ private:
     Clock::time_point coverSince_{};
     bool stale_ = false;
     Clock::time_point newestArrival_{};
-    // The lowest level per second of the last kMemoryBuckets seconds.
     std::array<std::size_t, kMemoryBuckets> troughs_{};
     int bucket_ = 0;
-    int bucketsFilled_ = 0;
     Clock::time_point bucketStart_{};
-    Clock::time_point nextDecision_{};
-    // Arrival rate: (arrival time, blocks so far on this stream) sampled at batch arrivals.
+    // Arrivals: (seconds since the stream started, blocks so far on this stream), one per sample period,
+    // each at a batch arrival, so a stream that comes in bursts fits as exactly as a paced one.
     struct RateSample {
-        Clock::time_point at;
-        uint64_t blocks;
+        double at;
+        double blocks;
     };
     std::array<RateSample, kRateSamples> rateSamples_{};
     std::size_t rateNewest_ = 0;
     std::size_t rateCount_ = 0;
+    Clock::time_point lastRateSample_{};
     uint64_t streamBlocks_ = 0;
-    bool mismatch_ = false;
-    bool mismatchNoted_ = false;
-    double excess_ = 0.0;     // blocks per frame beyond one (negative: short)
-    double correction_ = 0.0; // the even correction's running remainder
+    double surplus_ = 0.0;    // blocks per frame beyond one (negative: short), once clearly measured
+    double correction_ = 0.0; // the running remainder of the corrections
+    bool rateNoted_ = false;
     RateNote rateNote_;
 
     Statistics stats_;

@@ -137,9 +137,6 @@ void FerroxEMG::ChannelPropertyChanged(const char* channelName, const char* prop
     if (!channelName || !propertyName) {
         return;
     }
-    if (is(propertyName, "AnalogChannel_Enabled")) {
-        channelsChanged_ = true; // the next fill asks the host for the channel IDs again
-    }
     AnalogSystem::cPropertySet* descriptor = ChannelDescriptor(channelName);
     if (!descriptor || !is(propertyName, "AnalogChannel_Enabled")) {
         return;

@@ -52,13 +52,10 @@ TEST(FrameValues, SecondNewestBlockMappedByChannelId) {
     EXPECT_EQ(f.values[0], 1.5f);
     EXPECT_TRUE(std::isinf(f.values[1]) && f.values[1] > 0);
     EXPECT_EQ(f.values[2], 5.5f);
-    // One channel for another, as many active as before: the reported change remaps the values.
+    // One channel for another, as many active as before, by the host's own doing (nothing reported):
+    // the very next fill maps the new channels, so no value lands under another channel's name.
     for (const auto& [d, on] : {std::pair{3, false}, std::pair{4, true}}) {
-        auto* descriptor =
-            dynamic_cast<AnalogSystem::AnalogChannelDescriptor*>(rig.device->ChannelDescriptor(d));
-        ASSERT_NE(descriptor, nullptr);
-        descriptor->SetProperty("AnalogChannel_Enabled", on);
-        rig.device->ChannelPropertyChanged(descriptor->Name(), "AnalogChannel_Enabled");
+        rig.device->ChannelDescriptor(d)->SetProperty("AnalogChannel_Enabled", on);
     }
     f = fill(*rig.device);
     EXPECT_EQ(f.perFrame, 3);
@@ -141,6 +138,19 @@ TEST(Capture, FrameCountFollowsRateTimesTimeAndAHeldUpThreadCatchesUpToItsLimit)
             EXPECT_EQ(frame->Flag(), 1);
             EXPECT_EQ(frame->DeviceID(), rig.device->DeviceIdentity());
         }
+    }
+}
+
+// A rate whose period is under 10 us or over 10 s cannot be scheduled: the capture is refused, and says why.
+TEST(Capture, RatesItCannotScheduleAreRefused) {
+    for (const double rate : {1.0e9, 200000.0, 0.05, 1.0e-300}) {
+        SCOPED_TRACE(rate);
+        DeviceRig rig(2);
+        rig.device->SetProperty(FerroxEMG::kRatePropName, rate);
+        EXPECT_FALSE(rig.device->StartCapture());
+        EXPECT_EQ(rig.countLogged("[FerroxEMG] Capture not started: a rate of "), 1);
+        EXPECT_TRUE(rig.device->StopCapture());
+        EXPECT_EQ(rig.device->FrameCounter(), 0);
     }
 }
 

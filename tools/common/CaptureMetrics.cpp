@@ -39,6 +39,13 @@ void CaptureMetrics::addFrame(int32_t frameID, int64_t committedNs, const std::v
         const float value = samples[static_cast<std::size_t>(stampChannel_)];
         if (value > 0.0f && value < 1000.0f) {
             stamp = value;
+            const double sinceFirst = static_cast<double>(frameID - firstId_) * periodNs_;
+            if (latencySecondFrom_ == std::numeric_limits<std::size_t>::max() && sinceFirst >= 1e9) {
+                latencySecondFrom_ = latencyMs_.size();
+            }
+            if (latencySecondTo_ == std::numeric_limits<std::size_t>::max() && sinceFirst >= 2e9) {
+                latencySecondTo_ = latencyMs_.size();
+            }
             const double committedMs = std::fmod(static_cast<double>(committedNs) / 1e6, 1000.0);
             latencyMs_.push_back(std::fmod(committedMs - stamp + 1000.0, 1000.0));
         }
@@ -121,6 +128,13 @@ nlohmann::json CaptureMetrics::toJson() const {
     nlohmann::json j;
     j["tick_lateness"] = ferrox_tools::toJson(distribution(latenessMs()));
     j["stream_latency"] = ferrox_tools::toJson(distribution(latencyMs_));
+    // Whether the latency stays where it settled: the second after the first against the last tenth.
+    if (latencySecondTo_ != std::numeric_limits<std::size_t>::max() &&
+        latencySecondTo_ > latencySecondFrom_) {
+        const std::vector<double> second(latencyMs_.begin() + static_cast<std::ptrdiff_t>(latencySecondFrom_),
+                                         latencyMs_.begin() + static_cast<std::ptrdiff_t>(latencySecondTo_));
+        j["stream_latency"]["first_settled_second_median_ms"] = distribution(second).median;
+    }
     if (sequenceChannel_ >= 0) {
         j["fidelity"] = fidelityJson(sequence_, settledFrom_);
         j["sender_writes"] =

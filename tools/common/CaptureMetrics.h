@@ -72,6 +72,9 @@ private:
     std::vector<double> latenessMs_; // against the first frame's schedule
     double earliestOffsetMs_ = 0.0;
     std::vector<double> latencyMs_;
+    // The latencies of the frames of the second after the first: [from, to) of latencyMs_.
+    std::size_t latencySecondFrom_ = std::numeric_limits<std::size_t>::max();
+    std::size_t latencySecondTo_ = std::numeric_limits<std::size_t>::max();
     std::vector<int64_t> memory_;
     std::vector<double> memorySeconds_; // when each of memory_ was read
     int sequenceChannel_;

@@ -17,6 +17,7 @@ nlohmann::json countsJson(const FidelityCounts& c) {
             {"blocks", c.blocks},
             {"repeated", c.repeated},
             {"skipped", c.skipped},
+            {"largest_skip", c.largestSkip},
             {"slips", c.slips},
             {"going_back", c.goingBack},
             {"restarts", c.restarts},
@@ -66,6 +67,7 @@ FidelityCounts countFidelity(const std::vector<std::uint32_t>& entries, std::siz
             } else if (step < kBlockNumberModulus / 2) {
                 if (step > 1) {
                     c.skipped += step - 1;
+                    c.largestSkip = std::max<int64_t>(c.largestSkip, step - 1);
                     ++c.slips;
                 }
             } else if (zerosBetween) {

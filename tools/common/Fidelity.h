@@ -20,10 +20,11 @@ namespace ferrox_tools {
 // A slip is one place where a repeat or a skip happens. Frames of zeros carry no number (no live data)
 // and are left out, as are frames whose value is no block number at all.
 struct FidelityCounts {
-    int64_t frames = 0;   // frames that carried a block number
-    int64_t blocks = 0;   // distinct numbers among them; each stream after a restart counts anew
-    int64_t repeated = 0; // frames
-    int64_t skipped = 0;  // blocks
+    int64_t frames = 0;      // frames that carried a block number
+    int64_t blocks = 0;      // distinct numbers among them; each stream after a restart counts anew
+    int64_t repeated = 0;    // frames
+    int64_t skipped = 0;     // blocks
+    int64_t largestSkip = 0; // blocks skipped at once, between two frames
     int64_t slips = 0;
     int64_t goingBack = 0;
     int64_t restarts = 0;
