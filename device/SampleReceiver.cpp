@@ -314,17 +314,75 @@ void SampleReceiver::tell(const Notes& notes) {
         events_.streamEnded(notes.ended);
     }
     if (notes.connected) {
+        naming_.request(notes.peer);
+    }
+}
+
+void SampleReceiver::tellConnected(const boost::asio::ip::tcp::endpoint& peer, bool named) {
+    std::string sender;
+    bool expected = true;
+    if (named) {
         // The peer's own socket is the one whose local port is the peer's and whose remote port is ours.
-        const std::vector<platform::PortHolder> holders = platform::tcpPortHolders(notes.peer.port(), port());
-        std::string sender;
-        bool expected = holders.empty();
+        const std::vector<platform::PortHolder> holders = platform::tcpPortHolders(peer.port(), port());
+        expected = holders.empty();
         for (const platform::PortHolder& holder : holders) {
             sender += (sender.empty() ? "" : ", ") +
                       (holder.processName.empty() ? std::string("unknown") : holder.processName) +
                       " (process " + std::to_string(holder.processId) + ")";
             expected = expected || sameFileName(holder.processName, companionImage_);
         }
-        events_.streamConnected(text(notes.peer).c_str(), sender.c_str(), expected);
+    }
+    events_.streamConnected(text(peer).c_str(), sender.c_str(), expected);
+}
+
+SampleReceiver::SenderNaming::~SenderNaming() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.held()) {
+        thread_.join();
+    }
+}
+
+void SampleReceiver::SenderNaming::request(const boost::asio::ip::tcp::endpoint& peer) {
+    constexpr std::size_t kMostPending = 4;
+    bool unnamed = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!thread_.held() && !thread_.start(&NamingThread, this, "ferrox-naming")) {
+            unnamed = true;
+        } else if (pending_.size() >= kMostPending) {
+            unnamed = true;
+        } else {
+            pending_.push_back(peer);
+        }
+    }
+    if (unnamed) {
+        receiver_.tellConnected(peer, false);
+        return;
+    }
+    wake_.notify_one();
+}
+
+int SampleReceiver::SenderNaming::NamingThread(void* naming) {
+    static_cast<SenderNaming*>(naming)->run();
+    return 0;
+}
+
+void SampleReceiver::SenderNaming::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stop_ || !pending_.empty(); });
+        if (stop_) {
+            return;
+        }
+        const boost::asio::ip::tcp::endpoint peer = pending_.front();
+        pending_.pop_front();
+        lock.unlock();
+        receiver_.tellConnected(peer, true);
+        lock.lock();
     }
 }
 

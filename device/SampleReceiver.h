@@ -2,13 +2,16 @@
 
 #include "device/BlockQueue.h"
 #include "device/PlayoutBuffer.h"
+#include "platform/Thread.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <set>
 #include <string>
@@ -42,7 +45,7 @@ public:
     using Clock = BlockQueue::Clock;
 
     // What the receiver tells its device, on the thread that called accept(), listen() or receive(),
-    // never while it holds its own lock.
+    // never while it holds its own lock; streamConnected on the receiver's naming thread.
     class Events {
     public:
         virtual void streamEnded(const char* why) = 0;
@@ -124,6 +127,32 @@ private:
     void prepareAccepted(Clock::time_point now, Notes& notes);
     void tell(const Notes& notes);
 
+    // Names the sender of each new stream on a thread of its own, started with the first stream and
+    // stopped and joined by the receiver's destructor: reading the system's socket tables (every process's
+    // descriptors on Linux) takes milliseconds that the capture thread, which sees the first block, must
+    // not spend. At most a few requests wait; more are told without a name.
+    class SenderNaming {
+    public:
+        explicit SenderNaming(SampleReceiver& receiver) : receiver_(receiver) {}
+        ~SenderNaming();
+        SenderNaming(const SenderNaming&) = delete;
+        SenderNaming& operator=(const SenderNaming&) = delete;
+        void request(const boost::asio::ip::tcp::endpoint& peer);
+
+    private:
+        static int NamingThread(void* naming);
+        void run();
+
+        SampleReceiver& receiver_;
+        std::mutex mutex_;
+        std::condition_variable wake_;
+        std::deque<boost::asio::ip::tcp::endpoint> pending_;
+        bool stop_ = false;
+        platform::Thread thread_;
+    };
+
+    void tellConnected(const boost::asio::ip::tcp::endpoint& peer, bool named);
+
     BlockQueue& queue_;
     PlayoutBuffer& playout_;
     std::chrono::nanoseconds staleAfter_;
@@ -156,6 +185,8 @@ private:
     std::atomic<uint64_t> reads_{0};
     std::atomic<uint64_t> refused_{0};
     std::atomic<uint64_t> unused_{0};
+    // Last: its thread ends before anything it reads goes away.
+    SenderNaming naming_{*this};
 };
 
 } // namespace QuillmarkPluginDevices
