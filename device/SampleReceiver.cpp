@@ -210,6 +210,7 @@ bool SampleReceiver::takeWaiting(Clock::time_point now, Notes& notes) {
 
 void SampleReceiver::accept() {
     Notes notes;
+    bool taken = false;
     {
         std::lock_guard<std::mutex> lock(streamMutex_);
         const auto now = Clock::now();
@@ -219,17 +220,14 @@ void SampleReceiver::accept() {
         if (!listening_.load()) {
             throw boost::system::system_error(boost::asio::error::bad_descriptor, "accept");
         }
-        const bool taken = takeWaiting(now, notes);
-        if (taken) {
-            takesByItself_ = true;
-        }
-        if (!taken) {
-            // Nothing waits (or only what was refused): the stalled stream, if any, stays; it may resume.
-            tell(notes);
-            throw boost::system::system_error(boost::asio::error::would_block, "accept");
-        }
+        taken = takeWaiting(now, notes);
+        takesByItself_ = takesByItself_ || taken;
     }
     tell(notes);
+    if (!taken) {
+        // Nothing waits (or only what was refused): a stalled stream, if any, stays; it may resume.
+        throw boost::system::system_error(boost::asio::error::would_block, "accept");
+    }
 }
 
 bool SampleReceiver::readStream(Clock::time_point now, Notes& notes) {
