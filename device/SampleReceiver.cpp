@@ -349,11 +349,9 @@ void SampleReceiver::SenderNaming::request(const boost::asio::ip::tcp::endpoint&
     bool unnamed = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!thread_.held() && !thread_.start(&NamingThread, this, "ferrox-naming")) {
-            unnamed = true;
-        } else if (pending_.size() >= kMostPending) {
-            unnamed = true;
-        } else {
+        const bool running = thread_.held() || thread_.start(&NamingThread, this, "ferrox-naming");
+        unnamed = !running || pending_.size() >= kMostPending;
+        if (!unnamed) {
             pending_.push_back(peer);
         }
     }

@@ -544,8 +544,8 @@ TEST(StreamFaults, AHungCompanionGivesWayToItsReplacementAndLocalProgramsNeverDi
     std::atomic<bool> stop{false};
     std::atomic<bool> abort{false};
     std::thread writer([&] {
-        for (double n = 1.0e6; !stop.load(); n += 1000.0) {
-            const std::vector<double> values = rampBlock(n);
+        for (int n = 0; !stop.load(); ++n) {
+            const std::vector<double> values = rampBlock(1.0e6 + 1000.0 * n);
             if (!replacement.sendUnlessStopped(values.data(), SampleBlock::kBytes, abort)) {
                 break;
             }
