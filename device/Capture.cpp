@@ -16,6 +16,7 @@ constexpr double kDefaultRate = 1000.0;
 } // namespace
 
 bool FerroxEMG::StartCapture() {
+    listenAgain();
     if (capture_.running()) {
         return true; // already capturing: start nothing
     }
@@ -217,6 +218,7 @@ void FerroxEMG::Callbacks::streamResumed(double gapMs) {
 void FerroxEMG::Callbacks::captureEnded(const CaptureLoop::Statistics& stats, double rate) {
     device_.logPlayoutNotes(CaptureLoop::Clock::now(), true);
     const PlayoutBuffer::Statistics playout = device_.playout_.statistics();
+    const SampleReceiver::ConnectionCounts connections = device_.receiver_.takeConnectionCounts();
     device_.LogError(
         0, FERROX_LOG_CAPTURE_ENDED, static_cast<long long>(stats.frames),
         static_cast<long long>(stats.ticks), rate, static_cast<long long>(stats.lateTicks),
@@ -227,7 +229,9 @@ void FerroxEMG::Callbacks::captureEnded(const CaptureLoop::Statistics& stats, do
         static_cast<unsigned long long>(playout.received), static_cast<unsigned long long>(playout.delivered),
         static_cast<unsigned long long>(playout.repeated), static_cast<unsigned long long>(playout.dropped),
         static_cast<unsigned long long>(playout.slips), static_cast<unsigned long long>(playout.depthMedian),
-        static_cast<unsigned long long>(playout.depthLargest));
+        static_cast<unsigned long long>(playout.depthLargest),
+        static_cast<unsigned long long>(connections.refused),
+        static_cast<unsigned long long>(connections.unused));
 }
 
 void FerroxEMG::Callbacks::streamEnded(const char* why) {

@@ -16,12 +16,22 @@
 
 // The sample stream (level 0).
 #define FERROX_LOG_STREAM_ENDED                                                                              \
-    "[FerroxEMG] Sample stream ended (%s); frames carry zeros until the next AppRunMode change"
+    "[FerroxEMG] Sample stream ended (%s); frames carry zeros until the companion connects again"
 #define FERROX_LOG_STREAM_STALLED                                                                            \
     "[FerroxEMG] Sample stream stalled (no block for %lld ms); frames carry zeros until blocks arrive again"
 #define FERROX_LOG_STREAM_RESUMED "[FerroxEMG] Sample stream resumed after %.0f ms without blocks"
 #define FERROX_LOG_STREAM_REPLACED                                                                           \
     "[FerroxEMG] Sample stream replaced: the stalled connection gave way to a new one"
+#define FERROX_LOG_STREAM_CONNECTED "[FerroxEMG] Sample stream connected from %s, sender %s"
+#define FERROX_LOG_STREAM_SENDER_UNEXPECTED                                                                  \
+    "[FerroxEMG] Sample stream sender is %s, not %s; its blocks are taken all the same"
+#define FERROX_LOG_FOREIGN_CONNECTION                                                                        \
+    "[FerroxEMG] Connection from another machine (%s) closed: the sample stream is taken from this machine " \
+    "only"
+#define FERROX_LOG_PORT_IN_USE                                                                               \
+    "[FerroxEMG] Sample port %u unavailable (%s); frames carry zeros until it is free (tried again at "      \
+    "AppRunMode and StartCapture)"
+#define FERROX_LOG_PORT_BOUND "[FerroxEMG] Sample port %u free again: the device listens on it"
 #define FERROX_LOG_ACKNOWLEDGEMENTS_REFUSED                                                                  \
     "[FerroxEMG] Prompt acknowledgements refused on the sample stream (error %d); a companion that leaves "  \
     "Nagle's algorithm on may deliver in bursts"
@@ -40,10 +50,11 @@
     "[FerroxEMG] Capture ended: %lld frames in %lld ticks at %.1f Hz, %lld late ticks (worst %.3f ms), "     \
     "%lld frames skipped, %lld frames refused by the host, %lld stale frames in %lld stalls; %s delivery, "  \
     "%llu blocks received, %llu delivered, %llu repeated, %llu dropped, %llu slips, playout depth %llu "     \
-    "median, %llu largest"
+    "median, %llu largest; %llu connections from other machines refused, %llu closed unused"
 
 // Status texts posted through the device manager.
 #define FERROX_STATUS_SCANNING "Scanning Sensor"
 #define FERROX_STATUS_SCANNED "Scanned Sensor Succesfully"
 #define FERROX_STATUS_COLLECTING "Collecting Data"
 #define FERROX_STATUS_STOPPING "Stopping Data Collection"
+#define FERROX_STATUS_PORT_IN_USE "Sample port in use"

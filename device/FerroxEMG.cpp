@@ -30,7 +30,8 @@ const FlagRow kDeviceFlagRows[] = {
 } // namespace
 
 FerroxEMG::FerroxEMG(std::vector<SensorRecord>&& sensors, unsigned short port)
-    : sensors_(std::move(sensors)), receiver_(port, blockQueue_, playout_, kStaleAfter, callbacks_),
+    : sensors_(std::move(sensors)),
+      receiver_(port, blockQueue_, playout_, kStaleAfter, kCompanionImageName, callbacks_),
       capture_(callbacks_, kValuesBufferSize) {
     for (const FlagRow& row : kDeviceFlagRows) {
         ModifyProperty(row.property, row.flags[0], row.flags[1], row.flags[2], row.flags[3]);
@@ -67,6 +68,25 @@ AnalogSystem::AnalogFrame<float>* FerroxEMG::MakeFrame(int channelCount) const {
         return nullptr;
     }
     return frame;
+}
+
+void FerroxEMG::Callbacks::streamConnected(const char* peer, const char* sender, bool expected) {
+    device_.LogError(0, FERROX_LOG_STREAM_CONNECTED, peer, *sender ? sender : "unknown");
+    if (!expected) {
+        device_.LogError(0, FERROX_LOG_STREAM_SENDER_UNEXPECTED, sender, kCompanionImageName);
+    }
+}
+
+void FerroxEMG::Callbacks::foreignConnectionRefused(const char* peer) {
+    device_.LogError(0, FERROX_LOG_FOREIGN_CONNECTION, peer);
+}
+
+void FerroxEMG::Callbacks::portUnavailable(unsigned short port, const char* why) {
+    device_.LogError(0, FERROX_LOG_PORT_IN_USE, static_cast<unsigned>(port), why);
+}
+
+void FerroxEMG::Callbacks::portBound(unsigned short port) {
+    device_.LogError(0, FERROX_LOG_PORT_BOUND, static_cast<unsigned>(port));
 }
 
 } // namespace QuillmarkPluginDevices

@@ -32,8 +32,9 @@ public:
     static constexpr std::chrono::milliseconds kStaleAfter = CaptureLoop::kStaleAfter;
     static constexpr std::chrono::milliseconds kCatchUpLimit = CaptureLoop::kCatchUpLimit;
 
-    // Throws boost::system::system_error ("open", "set_option", "bind", "listen", "non_blocking") when
-    // the listener cannot be set up. `port` 0 picks a free port (tests); the plug-in uses kStreamPort.
+    // Made whatever the port's state: a port held elsewhere is logged once, and the device delivers zeros
+    // until it can listen (tried again at "AppRunMode" and StartCapture). `port` 0 picks a free port
+    // (tests); the plug-in uses kStreamPort.
     explicit FerroxEMG(std::vector<SensorRecord>&& sensors, unsigned short port = kStreamPort);
     ~FerroxEMG() override;
     FerroxEMG(const FerroxEMG&) = delete;
@@ -70,6 +71,7 @@ public:
     const std::vector<SensorRecord>& sensors() const { return sensors_; }
 
     unsigned short listeningPort() const { return receiver_.port(); }
+    bool listening() const { return receiver_.listening(); }
     bool connected() const { return receiver_.connected(); }
     const BlockQueue& blockQueue() const { return blockQueue_; }
     PlayoutBuffer::Statistics playoutStatistics() const { return playout_.statistics(); }
@@ -94,6 +96,10 @@ private:
         void streamEnded(const char* why) override;
         void streamReplaced() override;
         void acknowledgementsRefused(int error) override;
+        void streamConnected(const char* peer, const char* sender, bool expected) override;
+        void foreignConnectionRefused(const char* peer) override;
+        void portUnavailable(unsigned short port, const char* why) override;
+        void portBound(unsigned short port) override;
 
     private:
         FerroxEMG& device_;
@@ -105,6 +111,8 @@ private:
     void logPlayoutNotes(CaptureLoop::Clock::time_point now, bool final);
     void applyRunMode(int index);
     void postStatus(const char* text);
+    // Listens if the port has become free; tells the user when it is still held.
+    void listenAgain();
     void handlePropertyChange(const char* name);
 
     std::deque<std::vector<char>> channelNameStore_;

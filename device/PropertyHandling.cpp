@@ -43,6 +43,12 @@ void FerroxEMG::postStatus(const char* text) {
     }
 }
 
+void FerroxEMG::listenAgain() {
+    if (!receiver_.listen()) {
+        postStatus(FERROX_STATUS_PORT_IN_USE);
+    }
+}
+
 void FerroxEMG::PropertyChanged(const char* propertyName) {
     if (!propertyName) {
         return;
@@ -68,7 +74,9 @@ void FerroxEMG::handlePropertyChange(const char* name) {
         SetProperty("Scan_Sensor", false);
         postStatus(FERROX_STATUS_SCANNED);
     } else if (is(name, "AppRunMode")) {
-        if (!connected()) {
+        listenAgain();
+        // A stalled stream counts as none: a companion that hung and was started again is taken.
+        if (!receiver_.live()) {
             try {
                 postStatus(FERROX_STATUS_COLLECTING);
                 platform::sleepFor(kAcceptDelay);

@@ -65,7 +65,7 @@ std::unique_ptr<AnalogSystem::IDevice> FerroxEMGFactory::CreateDeviceOn(unsigned
         shapeDevice(*device);
         return device;
     } catch (const std::exception& error) {
-        // The usual cause: another device or program holds the stream port ("bind: ...").
+        // A held stream port is no failure (the device waits for it); this is a failed allocation.
         reportFailure(error.what());
     } catch (...) {
         reportFailure("unknown error");

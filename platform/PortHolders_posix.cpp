@@ -13,10 +13,18 @@ namespace platform {
 
 namespace {
 
-// The inodes of the sockets in one /proc/net/tcp table whose local port is `port`. Each row reads
+// The port of a HEXADDRESS:HEXPORT field.
+unsigned long portOf(const std::string& field) {
+    const std::size_t colon = field.rfind(':');
+    return colon == std::string::npos ? 0x10000 : std::strtoul(field.c_str() + colon + 1, nullptr, 16);
+}
+
+// The inodes of the sockets in one /proc/net/tcp table whose local port is `port` (and remote port
+// `remotePort`, unless that is 0). Each row reads
 // "sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode ...", addresses as
 // HEXADDRESS:HEXPORT; a socket in TIME_WAIT has inode 0 and belongs to nobody.
-void socketInodes(const char* table, unsigned short port, std::set<std::string>& inodes) {
+void socketInodes(const char* table, unsigned short port, unsigned short remotePort,
+                  std::set<std::string>& inodes) {
     std::ifstream in(table);
     std::string line;
     std::getline(in, line); // the heading
@@ -27,13 +35,10 @@ void socketInodes(const char* table, unsigned short port, std::set<std::string>&
               timeout >> inode)) {
             continue;
         }
-        const std::size_t colon = local.rfind(':');
-        if (colon == std::string::npos || inode == "0") {
+        if (inode == "0" || portOf(local) != port || (remotePort != 0 && portOf(remote) != remotePort)) {
             continue;
         }
-        if (std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port) {
-            inodes.insert(inode);
-        }
+        inodes.insert(inode);
     }
 }
 
@@ -85,10 +90,10 @@ bool holdsOneOf(const std::string& pid, const std::set<std::string>& inodes) {
 
 } // namespace
 
-std::vector<PortHolder> tcpPortHolders(unsigned short port) {
+std::vector<PortHolder> tcpPortHolders(unsigned short port, unsigned short remotePort) {
     std::set<std::string> inodes;
-    socketInodes("/proc/net/tcp", port, inodes);
-    socketInodes("/proc/net/tcp6", port, inodes);
+    socketInodes("/proc/net/tcp", port, remotePort, inodes);
+    socketInodes("/proc/net/tcp6", port, remotePort, inodes);
     std::vector<PortHolder> holders;
     if (inodes.empty()) {
         return holders;

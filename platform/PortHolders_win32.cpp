@@ -36,17 +36,19 @@ std::vector<unsigned char> ownedSocketTable(ULONG family) {
 }
 
 template <typename Table>
-void ownersOf(const std::vector<unsigned char>& buffer, unsigned short port,
+void ownersOf(const std::vector<unsigned char>& buffer, unsigned short port, unsigned short remotePort,
               std::map<long, std::string>& owners) {
     if (buffer.empty()) {
         return;
     }
     const auto* table = reinterpret_cast<const Table*>(buffer.data());
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-        // The port is in network byte order in the low 16 bits.
-        if (ntohs(static_cast<u_short>(table->table[i].dwLocalPort)) == port &&
-            table->table[i].dwOwningPid != 0) {
-            owners.emplace(static_cast<long>(table->table[i].dwOwningPid), std::string());
+        // The ports are in network byte order in the low 16 bits.
+        const auto& row = table->table[i];
+        if (ntohs(static_cast<u_short>(row.dwLocalPort)) == port &&
+            (remotePort == 0 || ntohs(static_cast<u_short>(row.dwRemotePort)) == remotePort) &&
+            row.dwOwningPid != 0) {
+            owners.emplace(static_cast<long>(row.dwOwningPid), std::string());
         }
     }
 }
@@ -70,10 +72,10 @@ void nameProcesses(std::map<long, std::string>& owners) {
 
 } // namespace
 
-std::vector<PortHolder> tcpPortHolders(unsigned short port) {
+std::vector<PortHolder> tcpPortHolders(unsigned short port, unsigned short remotePort) {
     std::map<long, std::string> owners;
-    ownersOf<MIB_TCPTABLE_OWNER_PID>(ownedSocketTable(AF_INET), port, owners);
-    ownersOf<MIB_TCP6TABLE_OWNER_PID>(ownedSocketTable(AF_INET6), port, owners);
+    ownersOf<MIB_TCPTABLE_OWNER_PID>(ownedSocketTable(AF_INET), port, remotePort, owners);
+    ownersOf<MIB_TCP6TABLE_OWNER_PID>(ownedSocketTable(AF_INET6), port, remotePort, owners);
     if (!owners.empty()) {
         nameProcesses(owners);
     }

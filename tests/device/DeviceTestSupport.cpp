@@ -4,10 +4,10 @@
 
 namespace ferrox_test {
 
-DeviceRig::DeviceRig(int channels, int enabled) {
+DeviceRig::DeviceRig(int channels, int enabled, unsigned short port) {
     manager.SetEcho(false);
     device = std::make_unique<QuillmarkPluginDevices::FerroxEMG>(
-        std::vector<QuillmarkPluginDevices::SensorRecord>{}, static_cast<unsigned short>(0));
+        std::vector<QuillmarkPluginDevices::SensorRecord>{}, port);
     device->SetDeviceManager(&manager);
     device->SetProperty(AnalogSystem::cPluginDeviceBase::kRatePropName, 1000.0);
     for (int i = 0; i < channels; ++i) {

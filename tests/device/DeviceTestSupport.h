@@ -11,10 +11,10 @@
 
 namespace ferrox_test {
 
-// A device on a free loopback port with `channels` descriptors named like the factory names them,
+// A device on a free port (or on `port`) with `channels` descriptors named like the factory names them,
 // the first `enabled` of them active, and a device manager that records status texts.
 struct DeviceRig {
-    explicit DeviceRig(int channels = 8, int enabled = -1);
+    explicit DeviceRig(int channels = 8, int enabled = -1, unsigned short port = 0);
     ~DeviceRig();
 
     void connectStream(); // a client connects and "AppRunMode" accepts it

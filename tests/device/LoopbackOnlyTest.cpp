@@ -1,6 +1,7 @@
-// The sample stream listener must be out of reach of every other machine. A network namespace joined
-// to this one by a veth pair plays the other machine: it reaches this side's veth address, but never
-// the device's port. A listener on the wildcard address proves the path itself works.
+// Nobody from another machine feeds the device, though it listens on every interface. A network
+// namespace joined to this one by a veth pair plays the other machine: its connections to the device's
+// veth address are closed at once, logged once per address and counted, and none of their blocks
+// reaches a frame; a program on this machine that connects to that same address is taken.
 #include "tests/device/DeviceTestSupport.h"
 
 #include "platform/ChildProcess.h"
@@ -11,7 +12,11 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include <algorithm>
+#include <memory>
 #include <random>
+#include <thread>
+#include <vector>
 #include <string>
 
 using namespace ferrox_test;
@@ -26,12 +31,27 @@ int sh(const std::string& commands) {
     return code ? static_cast<int>(*code) : -1;
 }
 
-// Exits 0 when a TCP connection to argv[1]:argv[2] is made, 1 when it is refused, 2 on anything else.
-constexpr const char* kConnectProbe = R"(import socket, sys
+// Makes two TCP connections to argv[1]:argv[2], writes 20 blocks of 7777.0 on each, and waits at most
+// 8 s for the other end to close both. Exits 0 when it did, 3 when one stayed open, 1 when a connection
+// was refused, 2 on anything else.
+constexpr const char* kForeignSender = R"(import socket, struct, sys, time
+block = struct.pack("<128d", *([7777.0] * 128))
 try:
-    socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=5).close()
+    conns = [socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=5) for _ in range(2)]
+    for c in conns:
+        c.sendall(block * 20)
+    deadline = time.time() + 8
+    for c in conns:
+        c.settimeout(max(0.1, deadline - time.time()))
+        try:
+            if c.recv(1) != b"":
+                sys.exit(2)
+        except ConnectionResetError:
+            pass
 except ConnectionRefusedError:
     sys.exit(1)
+except socket.timeout:
+    sys.exit(3)
 except OSError:
     sys.exit(2)
 )";
@@ -81,11 +101,13 @@ public:
         return "";
     }
 
-    // The probe's exit code for a connection from inside the namespace to this side's veth address.
-    int connectToHostSide(unsigned short port) const {
-        return sh("timeout 15 ip netns exec " + namespace_ + " python3 -c '" + kConnectProbe + "' " +
+    // The sender's exit code, connecting from inside the namespace to this side's veth address.
+    int sendFromInside(unsigned short port) const {
+        return sh("timeout 15 ip netns exec " + namespace_ + " python3 -c '" + kForeignSender + "' " +
                   hostAddress_ + " " + std::to_string(port));
     }
+    const std::string& hostAddress() const { return hostAddress_; }
+    const std::string& peerAddress() const { return peerAddress_; }
 
 private:
     std::string namespace_;
@@ -98,12 +120,12 @@ private:
 
 } // namespace
 
-TEST(LoopbackOnly, TheStreamPortIsUnreachableFromAnotherNetworkNamespace) {
+TEST(ThisMachineOnly, AnotherMachineIsClosedAtOnceAndAProgramHereOnTheSameAddressIsTaken) {
     if (platform::kIsWindows) {
         GTEST_SKIP() << "network namespaces are a Linux facility";
     }
     if (sh("command -v python3") != 0) {
-        GTEST_SKIP() << "no python3 for the connection probe";
+        GTEST_SKIP() << "no python3 for the other machine's sender";
     }
     PeerNamespace peer;
     int joined = -1;
@@ -113,17 +135,55 @@ TEST(LoopbackOnly, TheStreamPortIsUnreachableFromAnotherNetworkNamespace) {
     }
     ASSERT_EQ(joined, 0) << "the veth pair could not be set up";
 
-    DeviceRig rig(2);
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::acceptor control(io, {boost::asio::ip::address_v4::any(), 0});
-
-    EXPECT_EQ(peer.connectToHostSide(control.local_endpoint().port()), 0)
-        << "the namespace cannot reach a wildcard listener, so the check below would prove nothing";
-    const int device = peer.connectToHostSide(rig.device->listeningPort());
-    EXPECT_NE(device, 0) << "the stream listener accepted a connection from outside this machine";
-    EXPECT_EQ(device, 1) << "expected the connection to be refused";
-
-    // Nothing from outside was left pending for the device to take.
-    rig.device->PropertyChanged("AppRunMode");
+    DeviceRig rig(4);
+    ASSERT_TRUE(rig.device->StartCapture());
+    const unsigned short port = rig.device->listeningPort();
+    int sender = -1;
+    std::thread other([&] { sender = peer.sendFromInside(port); });
+    const std::string refusedLine =
+        "[FerroxEMG] Connection from another machine (" + peer.peerAddress() + ":";
+    // Each change takes what waits; both of the other machine's connections are closed, one line for both.
+    const bool refused = eventually(
+        [&] {
+            rig.device->PropertyChanged("AppRunMode");
+            return rig.countLogged(refusedLine) == 1 && !rig.device->connected();
+        },
+        std::chrono::milliseconds(10000));
+    other.join();
+    ASSERT_TRUE(refused) << "the other machine's connection was never closed";
+    EXPECT_EQ(sender, 0) << "the other machine's connections were not closed by the device";
     EXPECT_FALSE(rig.device->connected());
+
+    // A program here that connects to the same address is taken.
+    rig.client = std::make_unique<StreamClient>(port, boost::asio::ip::make_address(peer.hostAddress()));
+    ASSERT_TRUE(eventually([&] {
+        rig.device->PropertyChanged("AppRunMode");
+        return rig.device->connected();
+    }));
+    for (int b = 1; b <= 50; ++b) {
+        rig.client->sendBlock(rampBlock(100.0 * b));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(eventually([&] { return rig.device->streamStatistics().blocks >= 50; }));
+    ASSERT_TRUE(rig.device->StopCapture());
+
+    EXPECT_EQ(rig.countLogged(refusedLine), 1);
+    EXPECT_EQ(rig.countLogged("[FerroxEMG] Capture ended"), 1);
+    bool counted = false;
+    for (const auto& entry : rig.device->LoggedMessages()) {
+        counted =
+            counted || entry.text.find("; 2 connections from other machines refused") != std::string::npos;
+    }
+    EXPECT_TRUE(counted) << "the refused connections are not counted in the capture's last line";
+    const int32_t last = rig.device->GetMostRecentFrameID();
+    int live = 0;
+    for (int32_t id = std::max<int32_t>(0, last - rig.device->FrameBufferCapacity() + 1); id <= last; ++id) {
+        std::vector<float> samples;
+        int64_t committedNs = 0;
+        ASSERT_TRUE(rig.device->ReadFrame(id, samples, committedNs));
+        ASSERT_FALSE(!samples.empty() && samples[0] == 7777.0f)
+            << "frame " << id << " carries the other machine's block";
+        live += !samples.empty() && samples[0] >= 100.0f;
+    }
+    EXPECT_GT(live, 0);
 }

@@ -505,6 +505,79 @@ TEST(StreamFaults, ResetOrCloseEndsTheStreamAndAppRunModeTakesTheNextOne) {
     }
 }
 
+// Local programs that connect and close over and over, or connect and send nothing, never disturb a live
+// stream: they wait, and are closed and counted once it has gone. A companion that then hangs (stops
+// writing, socket open) gives way to the one that replaces it, with nobody changing a property: through
+// the host's path, the frames carry the new connection's blocks within a second.
+TEST(StreamFaults, AHungCompanionGivesWayToItsReplacementAndLocalProgramsNeverDisturbALiveStream) {
+    const std::size_t threads = threadCount();
+    DeviceRig rig(4);
+    rig.newestSample();
+    ASSERT_TRUE(rig.device->StartCapture());
+    rig.connectStream();
+    double number = 1000.0;
+    auto feed = [&](StreamClient& client, milliseconds duration) {
+        for (const auto until = Clock::now() + duration; Clock::now() < until;) {
+            client.sendBlock(rampBlock(number));
+            number += 1000.0;
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+    };
+    feed(*rig.client, milliseconds(200));
+    {
+        StreamClient idle(rig.device->listeningPort());
+        for (int i = 0; i < 20; ++i) {
+            StreamClient(rig.device->listeningPort()).close();
+            feed(*rig.client, milliseconds(20));
+        }
+        feed(*rig.client, milliseconds(300));
+    }
+    EXPECT_EQ(rig.device->streamStatistics().connections, 1u) << "a connection was taken from a live stream";
+    EXPECT_EQ(rig.countLogged("[FerroxEMG] Sample stream replaced"), 0);
+    EXPECT_EQ(rig.countLogged(kStalled), 0);
+    const float hung = newestFrame(*rig.device).at(0);
+    EXPECT_GT(hung, 1000.0f);
+
+    // The companion hangs; its replacement connects and streams at once.
+    StreamClient replacement(rig.device->listeningPort());
+    const auto connectedAt = Clock::now();
+    std::atomic<bool> stop{false};
+    std::atomic<bool> abort{false};
+    std::thread writer([&] {
+        for (int n = 0; !stop.load(); ++n) {
+            const std::vector<double> values = rampBlock(1.0e6 + 1000.0 * n);
+            if (!replacement.sendUnlessStopped(values.data(), SampleBlock::kBytes, abort)) {
+                break;
+            }
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+    });
+    ThreadGuard guard{stop, abort, {&writer}};
+    const bool taken = eventually(
+        [&] {
+            const auto f = newestFrame(*rig.device);
+            return !f.empty() && f[0] >= 1.0e6f;
+        },
+        milliseconds(1000));
+    const auto tookMs = std::chrono::duration_cast<milliseconds>(Clock::now() - connectedAt).count();
+    EXPECT_TRUE(taken) << "the frames still carry no block of the replacement after " << tookMs << " ms";
+    stop = true;
+    writer.join();
+    ASSERT_TRUE(rig.device->StopCapture());
+
+    EXPECT_EQ(rig.countLogged("[FerroxEMG] Sample stream replaced"), 1);
+    // Named on a thread of the receiver's own, so the line may come a little later.
+    EXPECT_TRUE(eventually(
+        [&] { return rig.countLogged("[FerroxEMG] Sample stream connected from 127.0.0.1:") == 2; }));
+    // The 20 that closed at once and the idle one were closed unused once the stream had stalled.
+    const auto log = rig.device->LoggedMessages();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const AnalogSystem::LogEntry& e) {
+        return e.text.find("; 0 connections from other machines refused, 21 closed unused") !=
+               std::string::npos;
+    }));
+    expectCleanEnd(rig, threads);
+}
+
 TEST(HostMisuse, PropertyChangesFromTwoThreadsDuringCapture) {
     constexpr int kChannels = 16;
     const std::size_t threads = threadCount();

@@ -12,8 +12,8 @@ using QuillmarkPluginDevices::SampleBlock;
 
 namespace ferrox_test {
 
-StreamClient::StreamClient(unsigned short port) : socket_(io_) {
-    socket_.connect({boost::asio::ip::address_v4::loopback(), port});
+StreamClient::StreamClient(unsigned short port, const boost::asio::ip::address& address) : socket_(io_) {
+    socket_.connect({address, port});
 }
 
 StreamClient::~StreamClient() {

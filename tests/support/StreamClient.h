@@ -11,11 +11,12 @@
 
 namespace ferrox_test {
 
-// Plays the companion's end of the sample stream: a loopback TCP client of the device. The constructor
-// connects and throws when nobody listens.
+// Plays the companion's end of the sample stream: a TCP client of the device, on loopback unless told
+// another of this machine's addresses. The constructor connects and throws when nobody listens.
 class StreamClient {
 public:
-    explicit StreamClient(unsigned short port);
+    explicit StreamClient(unsigned short port,
+                          const boost::asio::ip::address& address = boost::asio::ip::address_v4::loopback());
     ~StreamClient();
     void send(const void* bytes, std::size_t count);
     void sendBlock(const std::vector<double>& values); // padded with zeros to a whole block

@@ -309,7 +309,11 @@ std::string holderList(const std::vector<platform::PortHolder>& holders) {
 
 CheckItem checkPort() {
     const unsigned short port = QuillmarkPluginDevices::FerroxEMG::kStreamPort;
-    const std::string subject = "port " + std::to_string(port) + " on 127.0.0.1";
+    const std::string subject = "port " + std::to_string(port) + " on 0.0.0.0";
+    const std::string rule =
+        "the device listens on every IPv4 interface and takes the stream from this "
+        "machine only (loopback, or one of its own addresses); a connection from another "
+        "machine is closed at once";
     // Bound as the device binds it, never listened on: a running device and its companion do not notice.
     boost::asio::io_context io;
     boost::asio::ip::tcp::acceptor probe(io);
@@ -319,24 +323,27 @@ CheckItem checkPort() {
         platform::setListenerAddressReuse(probe, ec);
     }
     if (!ec) {
-        probe.bind({boost::asio::ip::address_v4::loopback(), port}, ec);
+        probe.bind({boost::asio::ip::address_v4::any(), port}, ec);
     }
     boost::system::error_code ignored;
     probe.close(ignored);
     if (!ec) {
-        return ok(subject, "free");
+        return ok(subject, "free; " + rule);
     }
     if (ec != boost::asio::error::address_in_use && ec != boost::asio::error::access_denied) {
-        return fail(subject, "cannot be tried: " + ec.message() + " (" + std::to_string(ec.value()) + ")",
-                    "check that the computer's network stack works (the stream runs over loopback TCP)");
+        return fail(
+            subject, "cannot be tried: " + ec.message() + " (" + std::to_string(ec.value()) + ")",
+            "check that the computer's network stack works (the stream runs over TCP on this machine)");
     }
     const std::vector<platform::PortHolder> holders = platform::tcpPortHolders(port);
     return fail(
         subject,
-        "held by " + (holders.empty() ? std::string("a process the system does not name (unknown)")
-                                      : holderList(holders)),
+        "held by " +
+            (holders.empty() ? std::string("a process the system does not name (unknown)")
+                             : holderList(holders)) +
+            "; " + rule,
         "end that program, or close the host session it belongs to (a FerroxEMG device holds the port "
-        "while it exists), then check again");
+        "while it exists; a device made meanwhile delivers zeros until the port is free), then check again");
 }
 
 CheckItem checkPlugin(const std::string& path) {

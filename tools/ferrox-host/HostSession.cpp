@@ -25,6 +25,8 @@ constexpr int kStampChannelId = 127;
 constexpr int kSequenceChannelId = 126;
 constexpr const char* kCollectingData = "Collecting Data";
 constexpr const char* kStreamEnded = "[FerroxEMG] Sample stream ended";
+// A stream that stalled is no stream either: a companion that hung gives way to its replacement.
+constexpr const char* kStreamStalled = "[FerroxEMG] Sample stream stalled";
 
 double secondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
@@ -212,14 +214,16 @@ private:
         }
     }
 
-    // Called every kConnectRetry during capture: notices the ends of the stream the device logged since
-    // the last call and, while there is no stream, makes one more "AppRunMode" change. The capture loop
-    // never waits here longer than one change takes.
+    // Called every kConnectRetry during capture: notices the ends and stalls of the stream the device
+    // logged since the last call and, while there is no live stream, makes one more "AppRunMode" change
+    // (the device also takes a waiting connection by itself). The capture loop never waits here longer
+    // than one change takes.
     void keepStream(Clock::time_point now) {
         CaptureResult& capture = result_.capture;
         const std::vector<AnalogSystem::LogEntry> log = base_->LoggedMessages();
         for (; logSeen_ < log.size(); ++logSeen_) {
-            if (log[logSeen_].text.rfind(kStreamEnded, 0) != 0) {
+            const std::string& text = log[logSeen_].text;
+            if (text.rfind(kStreamEnded, 0) != 0 && text.rfind(kStreamStalled, 0) != 0) {
                 continue;
             }
             ++capture.streamEnds;
@@ -227,7 +231,8 @@ private:
                 capture.reconnecting = true;
                 endSeenAt_ = now;
                 lastAttemptAt_ = now;
-                say("sample stream ended; changing AppRunMode every 100 ms until it is taken up again");
+                say("sample stream ended or stalled; changing AppRunMode every 100 ms until it is live "
+                    "again");
             }
         }
         if (!capture.reconnecting) {

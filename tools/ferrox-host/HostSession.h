@@ -66,7 +66,7 @@ struct CaptureResult : ferrox_tools::CaptureFigures {
     std::vector<std::string> columns; // the active channels' names when capture started
     // With SessionOptions::reconnect: ends of the stream seen in the device log, connections taken up
     // again, and how long each took from the end being seen to the accepting "AppRunMode" change.
-    int64_t streamEnds = 0;
+    int64_t streamEnds = 0; // ends and stalls the device logged
     int64_t reconnects = 0;
     int64_t reconnectAttempts = 0;
     std::vector<double> reconnectSeconds;

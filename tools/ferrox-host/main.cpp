@@ -100,8 +100,8 @@ int runHost(int argc, char** argv) {
     app.add_option("--summary", summaryPath,
                    "write the session summary (with --check: the check's items) to this JSON file");
     app.add_flag("--reconnect", options.reconnect,
-                 "during capture, when the stream ends, change \"AppRunMode\" every 100 ms until the "
-                 "device takes a new connection");
+                 "during capture, when the stream ends or stalls, change \"AppRunMode\" every 100 ms "
+                 "until the device has a live stream again");
     app.add_flag("--latency-stamp", options.latencyStamp,
                  "the stream's value 127 is the sender's steady-clock time (ms modulo 1000): report latency");
     app.footer("Fidelity: when the active channel with channel ID 126 carries block numbers (whole numbers\n"

@@ -128,7 +128,7 @@ const BrokenSetUp kSetUps[] = {
          s.portHolder.emplace(s.io,
                               boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 35692));
      },
-     "port 35692 on 127.0.0.1", "FAIL", "held by"},
+     "port 35692 on 0.0.0.0", "FAIL", "held by"},
     {"PluginMissing", [](CheckSandbox& s) { s.plugin = s.sandbox.root() + "/FerroxEMG-missing"; }, "plug-in",
      "FAIL", "does not load"},
 };
@@ -195,7 +195,7 @@ TEST_P(Check, TheBrokenItemSaysWhatToDoAndTheExitCodeFollows) {
     EXPECT_EQ(subjects,
               (std::vector<std::string>{"ProgramData", "PROGRAMFILES", "APPDATA", "companion",
                                         "companion running", "command folder", "state file",
-                                        "configuration report", "port 35692 on 127.0.0.1", "plug-in"}));
+                                        "configuration report", "port 35692 on 0.0.0.0", "plug-in"}));
     EXPECT_EQ(*code, anyFail ? 6 : 0);
     EXPECT_EQ(*code, std::string(row.level) == "FAIL" ? 6 : 0);
 }
