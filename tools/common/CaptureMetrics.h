@@ -47,6 +47,8 @@ public:
     // Resident growth is read from this far into the capture (half a shorter one) to its end: until
     // then the plug-in's and the host's buffers are still being touched for the first time.
     static constexpr double kSettledSeconds = 5.0;
+    // A connection's first and last second are its edges (see countConnections).
+    static constexpr double kConnectionEdgeSeconds = 1.0;
 
     nlohmann::json toJson() const;
 
@@ -64,6 +66,14 @@ public:
     const std::vector<double>& latencyMs() const { return latencyMs_; }
 
 private:
+    // One second of frames by frame ID, for a plot of a long capture: its frames, those of zeros, and
+    // where its latencies begin in latencyMs_.
+    struct Second {
+        int64_t frames = 0;
+        int64_t zeroFrames = 0;
+        std::size_t latencyFrom = 0;
+    };
+
     double periodNs_;
     int stampChannel_;
     bool haveFirst_ = false;
@@ -79,6 +89,7 @@ private:
     std::vector<float> sendStamps_;       // the stamp of each of those frames, NaN where none
     std::vector<double> commitsMs_;       // and its commit time, ms modulo 1000
     std::size_t settledFrom_;             // the first entry after the first second
+    std::vector<Second> seconds_;
 };
 
 } // namespace ferrox_tools
