@@ -42,6 +42,16 @@ void CaptureMetrics::addFrame(int32_t frameID, int64_t committedNs, const std::v
         !samples.empty() && std::all_of(samples.begin(), samples.end(), [](float v) { return v == 0.0f; });
     ++seconds_[second].frames;
     seconds_[second].zeroFrames += zeros ? 1 : 0;
+    if (zeros && !inZeros_) {
+        recordingZeros_ = zeroStretches_.size() < kMaxZeroStretches;
+        if (recordingZeros_) {
+            zeroStretches_.emplace_back(static_cast<double>(frameID - firstId_) * periodNs_ / 1e9, 0);
+        }
+    }
+    if (zeros && recordingZeros_) {
+        ++zeroStretches_.back().second;
+    }
+    inZeros_ = zeros;
 
     float stamp = std::numeric_limits<float>::quiet_NaN();
     if (stampChannel_ >= 0 && static_cast<std::size_t>(stampChannel_) < samples.size()) {
@@ -85,6 +95,7 @@ void CaptureMetrics::reserve(std::size_t frames) {
     prepare(sequence_, sequenceChannel_ >= 0 ? frames : 0);
     prepare(sendStamps_, sequenceChannel_ >= 0 ? frames : 0);
     prepare(commitsMs_, sequenceChannel_ >= 0 ? frames : 0);
+    prepare(zeroStretches_, 256);
     prepare(seconds_, static_cast<std::size_t>(static_cast<double>(frames) * periodNs_ / 1e9) + 2);
 }
 
@@ -160,6 +171,10 @@ nlohmann::json CaptureMetrics::toJson() const {
         }
     }
     j["per_second"] = perSecond;
+    j["zero_stretches"] = nlohmann::json::array();
+    for (const auto& [at, frames] : zeroStretches_) {
+        j["zero_stretches"].push_back({{"at_seconds", at}, {"frames", frames}});
+    }
     if (!memory_.empty()) {
         const std::size_t tenth = std::max<std::size_t>(1, memory_.size() / 10);
         j["resident_bytes_first_tenth"] = memory_[tenth - 1];

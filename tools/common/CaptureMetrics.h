@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace ferrox_tools {
@@ -90,6 +91,11 @@ private:
     std::vector<double> commitsMs_;       // and its commit time, ms modulo 1000
     std::size_t settledFrom_;             // the first entry after the first second
     std::vector<Second> seconds_;
+    // Each stretch of frames of zeros: its first frame's time (s from the first frame) and its frames.
+    std::vector<std::pair<double, int64_t>> zeroStretches_;
+    bool inZeros_ = false;
+    bool recordingZeros_ = false;
+    static constexpr std::size_t kMaxZeroStretches = 10000;
 };
 
 } // namespace ferrox_tools

@@ -227,10 +227,29 @@ private:
                 capture.reconnecting = true;
                 endSeenAt_ = now;
                 lastAttemptAt_ = now;
+                zerosAtEnd_ = capture.zeroFrames;
+                attemptsAtEnd_ = capture.reconnectAttempts;
+                liveAfterZeros_.reset();
                 say("sample stream ended; changing AppRunMode every 100 ms until it is taken up again");
             }
         }
         if (!capture.reconnecting) {
+            return;
+        }
+        // Live frames after the zeros began: the device took a new connection by itself.
+        const int64_t live = capture.frames - capture.zeroFrames;
+        if (!liveAfterZeros_ && capture.zeroFrames > zerosAtEnd_) {
+            liveAfterZeros_ = live;
+        }
+        if (liveAfterZeros_ && live > *liveAfterZeros_ && capture.reconnectAttempts == attemptsAtEnd_) {
+            capture.reconnecting = false;
+            ++capture.reconnects;
+            ++capture.takenByDevice;
+            capture.reconnectSeconds.push_back(secondsBetween(endSeenAt_, now));
+            say("sample stream taken up again by the device itself");
+            return;
+        }
+        if (now - endSeenAt_ < toDuration(options_.reconnectAfterSeconds)) {
             return;
         }
         ++capture.reconnectAttempts;
@@ -363,6 +382,9 @@ private:
     std::size_t logSeen_ = 0;
     Clock::time_point endSeenAt_;
     Clock::time_point lastAttemptAt_;
+    int64_t zerosAtEnd_ = 0;
+    int64_t attemptsAtEnd_ = 0;
+    std::optional<int64_t> liveAfterZeros_;
 };
 } // namespace
 

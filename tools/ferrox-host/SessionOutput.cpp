@@ -73,11 +73,10 @@ nlohmann::json summaryJson(const SessionResult& result) {
     json captureJson = ferrox_tools::figuresJson(capture);
     captureJson["ran"] = capture.ran;
     captureJson["columns"] = capture.columns;
-    captureJson["reconnect"] = {{"stream_ends", capture.streamEnds},
-                                {"reconnects", capture.reconnects},
-                                {"attempts", capture.reconnectAttempts},
-                                {"seconds", capture.reconnectSeconds},
-                                {"still_waiting", capture.reconnecting}};
+    captureJson["reconnect"] = {
+        {"stream_ends", capture.streamEnds},        {"reconnects", capture.reconnects},
+        {"attempts", capture.reconnectAttempts},    {"seconds", capture.reconnectSeconds},
+        {"taken_by_device", capture.takenByDevice}, {"still_waiting", capture.reconnecting}};
     summary["capture"] = captureJson;
 
     summary["unload"] = {{"result", optionalJson(result.unloadResult)},
