@@ -517,6 +517,7 @@ def draw(out, summary, intervals, samples, seconds):
     labels = [f"set label {n + 1} '{FAULTS[kind]['name']}' at {start + 0.5},graph 0.97 rotate by -90 font ',8'"
               for n, (start, _end, kind) in enumerate(intervals)]
     samples_path = os.path.join(out, "samples.csv")
+    handles = [s["open_fds"] for s in samples] or [0]
     nl = "\n"
     script = f"""
 set terminal pngcairo size 1600,1000 font ',10'
@@ -542,8 +543,8 @@ plot '{series}' using 1:3 every ::1 with steps lc rgb '#d62728' title 'zeros (no
 set xlabel 'capture time (s)'
 set ylabel 'resident (MB)'
 set y2label 'handles'
-set y2tics
-set autoscale y2
+set y2tics 1
+set y2range [{min(handles) - 1}:{max(handles) + 1}]
 plot '{samples_path}' using 1:($2/1024.0) every ::1 with linespoints pt 7 ps 0.4 title 'resident memory', \\
      '' using 1:3 every ::1 axes x1y2 with steps title 'open handles'
 unset multiplot
