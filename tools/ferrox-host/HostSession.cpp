@@ -246,6 +246,7 @@ private:
             ++capture.reconnects;
             ++capture.takenByDevice;
             capture.reconnectSeconds.push_back(secondsBetween(endSeenAt_, now));
+            capture.reconnectChanges.emplace_back(secondsBetween(captureStart_, endSeenAt_), 0);
             say("sample stream taken up again by the device itself");
             return;
         }
@@ -261,6 +262,8 @@ private:
         capture.reconnecting = false;
         ++capture.reconnects;
         capture.reconnectSeconds.push_back(secondsBetween(endSeenAt_, lastAttemptAt_));
+        capture.reconnectChanges.emplace_back(secondsBetween(captureStart_, endSeenAt_),
+                                              capture.reconnectAttempts - attemptsAtEnd_);
         std::ostringstream line;
         line.precision(2);
         line << std::fixed << "sample stream taken up again after " << capture.reconnectSeconds.back()
@@ -295,6 +298,7 @@ private:
         Clock::duration nextProgress = kProgressEvery;
         Clock::duration nextStreamCheck = kConnectRetry;
         recorder.run([&](Clock::time_point now) {
+            captureStart_ = recorder.startedAt();
             const auto elapsed = now - recorder.startedAt();
             if (options_.reconnect && elapsed >= nextStreamCheck) {
                 nextStreamCheck = elapsed + kConnectRetry;
@@ -382,6 +386,7 @@ private:
     std::size_t logSeen_ = 0;
     Clock::time_point endSeenAt_;
     Clock::time_point lastAttemptAt_;
+    Clock::time_point captureStart_;
     int64_t zerosAtEnd_ = 0;
     int64_t attemptsAtEnd_ = 0;
     std::optional<int64_t> liveAfterZeros_;

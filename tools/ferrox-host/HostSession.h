@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ferrox_host {
@@ -74,6 +75,8 @@ struct CaptureResult : ferrox_tools::CaptureFigures {
     int64_t reconnectAttempts = 0;
     std::vector<double> reconnectSeconds;
     int64_t takenByDevice = 0; // of the reconnects, those the device made without an "AppRunMode" change
+    // Each reconnect: when its end was seen (s since StartCapture) and the "AppRunMode" changes it took.
+    std::vector<std::pair<double, int64_t>> reconnectChanges;
     bool reconnecting = false; // still waiting for a new connection when capture stopped
 };
 
