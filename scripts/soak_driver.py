@@ -528,6 +528,7 @@ def draw(out, summary, intervals, samples, seconds):
               for n, (start, _end, kind) in enumerate(intervals)]
     samples_path = os.path.join(out, "samples.csv")
     handles = [s["open_fds"] for s in samples] or [0]
+    resident_mb = max([s["resident_bytes"] / 1048576.0 for s in samples] or [1.0])
     nl = "\n"
     script = f"""
 set terminal pngcairo size 1600,1000 font ',10'
@@ -552,6 +553,7 @@ set yrange [0:*]
 plot '{series}' using 1:3 every ::1 with steps lc rgb '#d62728' title 'zeros (no live data)'
 set xlabel 'capture time (s)'
 set ylabel 'resident (MB)'
+set yrange [0:{resident_mb * 1.25:.1f}]
 set y2label 'handles'
 set y2tics 1
 set y2range [{min(handles) - 1}:{max(handles) + 1}]
