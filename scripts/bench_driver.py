@@ -309,30 +309,9 @@ def run_micro(args, processes, out):
             for b in data.get("benchmarks", [])]
 
 
-class Load:
-    """N busy processes (stress-ng --cpu N) beside the captures: started before the first capture and
-    ended by their pids after the last, the workers stress-ng forked included."""
-
-    def __init__(self, processes, count, log_path):
-        self.processes = processes
-        self.count = count
-        self.workers = {}  # pid -> start time
-        self.log = open(log_path, "w")
-        self.parent = processes.start(["stress-ng", "--cpu", str(count)],
-                                      stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        deadline = time.monotonic() + 5.0
-        while len(self.workers) < count and time.monotonic() < deadline and self.parent.poll() is None:
-            time.sleep(0.1)
-            for pid in support.children(self.parent.pid):
-                self.workers.setdefault(pid, support.start_time(pid))
-        if self.parent.poll() is not None:
-            raise RuntimeError(f"stress-ng ended at once (exit {self.parent.returncode}); see {log_path}")
-
-    def end(self):
-        self.processes.end(self.parent)
-        for pid, started in self.workers.items():
-            self.processes.kill(pid, started)
-        self.log.close()
+# N busy processes beside the captures: started before the first capture and ended by their pids
+# after the last.
+Load = support.Load
 
 
 # Reading the runs' figures.

@@ -171,6 +171,26 @@ def pids_running(paths):
     return found
 
 
+def pids_with_argument(paths):
+    """Pids of the Wine processes started with one of paths (a Windows program's /proc exe is Wine's
+    loader, but its command line keeps the program's path, in this system's or Windows' form)."""
+    wanted = {os.path.basename(p).lower() for p in paths}
+    folders = {os.path.dirname(os.path.realpath(p)).lower() for p in paths}
+    found = []
+    for pid in _processes() if wanted else ():
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                args = f.read().decode("utf-8", "replace").split("\0")
+        except OSError:
+            continue
+        for arg in args[:2]:
+            path = from_windows(arg).replace("\\", "/").lower()
+            if os.path.basename(path) in wanted and (os.path.dirname(path) in folders or "/" not in path):
+                found.append(pid)
+                break
+    return found
+
+
 def children(pid):
     """Pids of the processes whose parent is pid."""
     found = []
@@ -295,10 +315,11 @@ class Processes:
     """The processes of this run, each ended by its pid: the ones started here, and the companions
     the plug-in starts, found by their executable path, which lies inside this run's own sandbox."""
 
-    def __init__(self):
+    def __init__(self, wine=False):
         self.children = []
         self.companion_paths = []
         self.companions = {}  # pid -> start time, which tells a reused pid apart
+        self.wine = wine  # the companions are Windows programs under Wine
 
     def start(self, args, **kwargs):
         child = subprocess.Popen(args, **kwargs)
@@ -329,12 +350,22 @@ class Processes:
     def note_companions(self):
         """Remembers the companions running now, so they are ended even once their exe link is gone
         (a process whose main thread has returned has none, while its other threads still run)."""
-        for pid in pids_running(self.companion_paths):
+        found = pids_with_argument(self.companion_paths) if self.wine else pids_running(self.companion_paths)
+        for pid in found:
             self.companions.setdefault(pid, start_time(pid))
 
     def live_companions(self):
         self.note_companions()
         return [pid for pid, started in self.companions.items() if start_time(pid) == started]
+
+    def reap(self, pid, grace=3.0):
+        """Waits for a child started here that was sent a signal to end; others are not ours to reap."""
+        for child in self.children:
+            if child.pid == pid:
+                try:
+                    child.wait(timeout=grace)
+                except subprocess.TimeoutExpired:
+                    pass
 
     def kill(self, pid, started):
         """SIGKILL to pid, if it is still the process that started at `started`."""
@@ -362,6 +393,40 @@ class Processes:
         for child in reversed(self.children):
             self.end(child)
         self.end_companions()
+
+
+class Load:
+    """N busy processes (stress-ng --cpu N), ended by their pids, the workers stress-ng forked included."""
+
+    def __init__(self, processes, count, log_path):
+        self.processes = processes
+        self.count = count
+        self.workers = {}  # pid -> start time
+        self.log = open(log_path, "a")
+        self.parent = processes.start(["stress-ng", "--cpu", str(count)],
+                                      stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 5.0
+        while len(self.workers) < count and time.monotonic() < deadline and self.parent.poll() is None:
+            time.sleep(0.1)
+            for pid in children(self.parent.pid):
+                self.workers.setdefault(pid, start_time(pid))
+        if self.parent.poll() is not None:
+            raise RuntimeError(f"stress-ng ended at once (exit {self.parent.returncode}); see {log_path}")
+
+    def end(self):
+        self.processes.end(self.parent)
+        for pid, started in self.workers.items():
+            self.processes.kill(pid, started)
+        self.log.close()
+
+
+def wait_for_wineserver(seconds=15.0):
+    """Waits (bounded) for the prefix's wineserver to end by itself once its last process has gone."""
+    try:
+        subprocess.run([os.path.join(os.path.dirname(WINE), "wineserver"), "-w"], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=seconds, check=False)
+    except (OSError, subprocess.TimeoutExpired):
+        pass
 
 
 def main():

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# The soak: one long capture while the companion is ended and started again (scripts/soak_driver.py
-# says what it looks for and how). Installs what is missing, builds linux-release, runs the capture,
-# prints the report and PASS or FAIL, and writes soak.json into the output folder.
+# The soak: one long capture while the companion fails in every way a lab sees, one fault per interval
+# (scripts/soak_driver.py says what it looks for and how). Installs what is missing, builds the preset,
+# runs the capture, prints the report per fault kind and PASS or FAIL, and writes soak.json and soak.png
+# into the output folder.
 #
-# Usage: scripts/soak.sh [--minutes M] [--restart-every S] [--out DIR]   (defaults: 10, 60, out/soak)
+# Usage: scripts/soak.sh [--windows] [--minutes M] [--every S] [--out DIR]
+#        (defaults: 10 min, a fault every 60 s, out/soak or out/soak-windows)
+#   --windows   the same soak with ferrox-host.exe, FerroxEMG.dll and the simulator's .exe under Wine
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite: native (Linux), Windows x86-64 under Wine, and the fuzz targets.
-# Usage: scripts/test.sh [native|windows|fuzz|asan|tsan|tidy|format|bench]
+# Usage: scripts/test.sh [native|windows|fuzz|asan|tsan|tidy|format|bench|soak]
 #        (default: native windows fuzz asan tsan tidy format)
 # bench runs scripts/bench.sh for 5 s only to prove it works; it asserts nothing about speed.
+# soak runs scripts/soak.sh natively for 3 minutes, one fault of each kind; it fails when the soak does.
 # FERROX_FUZZ_SECONDS sets how long each fuzz target runs (default 30).
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -74,6 +75,21 @@ run_bench() {
     summary+=("bench: ran, figures in $json")
 }
 
+# The soak's short form: 3 minutes, a fault every 20 s, so that each of the seven kinds comes once.
+run_soak() {
+    local log=build/soak-test.log json=out/soak/soak.json
+    mkdir -p build
+    echo "== soak: scripts/soak.sh --minutes 3 --every 20"
+    bash scripts/soak.sh --minutes 3 --every 20 >"$log" 2>&1
+    local rc=$?
+    sed -n '/^== Soak report/,$p' "$log"
+    if [ "$rc" -ne 0 ]; then
+        [ -f "$json" ] || tail -n 30 "$log"
+        failed+=("soak"); summary+=("soak: FAIL (exit $rc; log $log, figures in $json)"); return
+    fi
+    summary+=("soak: PASS, figures in $json")
+}
+
 # clang-tidy with the checked-in .clang-tidy over every translation unit of the project's own folders,
 # from the linux-debug compile database. Any finding fails the suite (WarningsAsErrors).
 run_tidy() {
@@ -126,6 +142,7 @@ for s in "${suites[@]}"; do
         tidy) run_tidy ;;
         format) run_format ;;
         bench) run_bench ;;
+        soak) run_soak ;;
         *) echo "unknown suite: $s" >&2; failed+=("$s") ;;
     esac
     summary+=("$s took $((SECONDS - started)) s")

@@ -34,6 +34,25 @@ void CaptureMetrics::addFrame(int32_t frameID, int64_t committedNs, const std::v
     latenessMs_.push_back((static_cast<double>(committedNs) - due) / 1e6);
     earliestOffsetMs_ = std::min(earliestOffsetMs_, latenessMs_.back());
 
+    const auto second = static_cast<std::size_t>(static_cast<double>(frameID - firstId_) * periodNs_ / 1e9);
+    while (seconds_.size() <= second) {
+        seconds_.push_back(Second{0, 0, latencyMs_.size()});
+    }
+    const bool zeros =
+        !samples.empty() && std::all_of(samples.begin(), samples.end(), [](float v) { return v == 0.0f; });
+    ++seconds_[second].frames;
+    seconds_[second].zeroFrames += zeros ? 1 : 0;
+    if (zeros && !inZeros_) {
+        recordingZeros_ = zeroStretches_.size() < kMaxZeroStretches;
+        if (recordingZeros_) {
+            zeroStretches_.emplace_back(static_cast<double>(frameID - firstId_) * periodNs_ / 1e9, 0);
+        }
+    }
+    if (zeros && recordingZeros_) {
+        ++zeroStretches_.back().second;
+    }
+    inZeros_ = zeros;
+
     float stamp = std::numeric_limits<float>::quiet_NaN();
     if (stampChannel_ >= 0 && static_cast<std::size_t>(stampChannel_) < samples.size()) {
         const float value = samples[static_cast<std::size_t>(stampChannel_)];
@@ -56,7 +75,6 @@ void CaptureMetrics::addFrame(int32_t frameID, int64_t committedNs, const std::v
             static_cast<double>(frameID - firstId_) * periodNs_ >= 1e9) {
             settledFrom_ = sequence_.size();
         }
-        const bool zeros = std::all_of(samples.begin(), samples.end(), [](float v) { return v == 0.0f; });
         sequence_.push_back(fidelityEntry(samples[static_cast<std::size_t>(sequenceChannel_)], zeros));
         sendStamps_.push_back(stamp);
         commitsMs_.push_back(std::fmod(static_cast<double>(committedNs) / 1e6, 1000.0));
@@ -84,6 +102,8 @@ void CaptureMetrics::reserve(std::size_t frames) {
     prepare(sequence_, sequenceChannel_ >= 0 ? frames : 0);
     prepare(sendStamps_, sequenceChannel_ >= 0 ? frames : 0);
     prepare(commitsMs_, sequenceChannel_ >= 0 ? frames : 0);
+    prepare(zeroStretches_, 256);
+    prepare(seconds_, static_cast<std::size_t>(static_cast<double>(frames) * periodNs_ / 1e9) + 2);
 }
 
 void CaptureMetrics::addMemorySample(double atSeconds, int64_t residentBytes) {
@@ -139,6 +159,35 @@ nlohmann::json CaptureMetrics::toJson() const {
         j["fidelity"] = fidelityJson(sequence_, settledFrom_);
         j["sender_writes"] =
             senderWritesJson(sequence_, sendStamps_, commitsMs_, settledFrom_, periodNs_ / 1e6);
+        if (!j["fidelity"].is_null()) {
+            const auto edge = static_cast<std::size_t>(kConnectionEdgeSeconds * 1e9 / periodNs_);
+            j["connections"] = connectionsJson(sequence_, sendStamps_, commitsMs_, periodNs_ / 1e6, edge);
+        }
+    }
+    // Second by second: enough for a plot of an hour's capture, where every frame would be too many.
+    nlohmann::json perSecond = {{"frames", nlohmann::json::array()},
+                                {"zero_frames", nlohmann::json::array()},
+                                {"latency_median_ms", nlohmann::json::array()},
+                                {"latency_max_ms", nlohmann::json::array()}};
+    for (std::size_t s = 0; s < seconds_.size(); ++s) {
+        const std::size_t to = s + 1 < seconds_.size() ? seconds_[s + 1].latencyFrom : latencyMs_.size();
+        perSecond["frames"].push_back(seconds_[s].frames);
+        perSecond["zero_frames"].push_back(seconds_[s].zeroFrames);
+        if (to > seconds_[s].latencyFrom) {
+            const std::vector<double> latency(latencyMs_.begin() + static_cast<long>(seconds_[s].latencyFrom),
+                                              latencyMs_.begin() + static_cast<long>(to));
+            const Distribution d = distribution(latency);
+            perSecond["latency_median_ms"].push_back(d.median);
+            perSecond["latency_max_ms"].push_back(d.worst);
+        } else {
+            perSecond["latency_median_ms"].push_back(nullptr);
+            perSecond["latency_max_ms"].push_back(nullptr);
+        }
+    }
+    j["per_second"] = perSecond;
+    j["zero_stretches"] = nlohmann::json::array();
+    for (const auto& [at, frames] : zeroStretches_) {
+        j["zero_stretches"].push_back({{"at_seconds", at}, {"frames", frames}});
     }
     if (!memory_.empty()) {
         const std::size_t tenth = std::max<std::size_t>(1, memory_.size() / 10);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace ferrox_tools {
@@ -47,6 +48,8 @@ public:
     // Resident growth is read from this far into the capture (half a shorter one) to its end: until
     // then the plug-in's and the host's buffers are still being touched for the first time.
     static constexpr double kSettledSeconds = 5.0;
+    // A connection's first and last second are its edges (see countConnections).
+    static constexpr double kConnectionEdgeSeconds = 1.0;
 
     nlohmann::json toJson() const;
 
@@ -64,6 +67,14 @@ public:
     const std::vector<double>& latencyMs() const { return latencyMs_; }
 
 private:
+    // One second of frames by frame ID, for a plot of a long capture: its frames, those of zeros, and
+    // where its latencies begin in latencyMs_.
+    struct Second {
+        int64_t frames = 0;
+        int64_t zeroFrames = 0;
+        std::size_t latencyFrom = 0;
+    };
+
     double periodNs_;
     int stampChannel_;
     bool haveFirst_ = false;
@@ -82,6 +93,12 @@ private:
     std::vector<float> sendStamps_;       // the stamp of each of those frames, NaN where none
     std::vector<double> commitsMs_;       // and its commit time, ms modulo 1000
     std::size_t settledFrom_;             // the first entry after the first second
+    std::vector<Second> seconds_;
+    // Each stretch of frames of zeros: its first frame's time (s from the first frame) and its frames.
+    std::vector<std::pair<double, int64_t>> zeroStretches_;
+    bool inZeros_ = false;
+    bool recordingZeros_ = false;
+    static constexpr std::size_t kMaxZeroStretches = 10000;
 };
 
 } // namespace ferrox_tools

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <type_traits>
 
 namespace ferrox_tools {
 
@@ -193,6 +194,151 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
             {"repeats_before_sent", repeatsBeforeSent},
             {"lateness_p99_ms", sorted[p99]},
             {"largest_lateness_ms", sorted.back()}};
+}
+
+std::vector<ConnectionCounts> countConnections(const std::vector<std::uint32_t>& entries,
+                                               std::size_t edgeFrames) {
+    // The numbered frames, each with whether zeros came just before it.
+    struct Numbered {
+        std::size_t entry;
+        bool afterZeros;
+    };
+    std::vector<Numbered> numbered;
+    bool zeros = false;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i] == kZeroFrame) {
+            zeros = true;
+        } else if (entries[i] != kNotNumbered) {
+            numbered.push_back({i, zeros && !numbered.empty()});
+            zeros = false;
+        }
+    }
+    auto stepInto = [&](std::size_t k) {
+        return (entries[numbered[k].entry] - entries[numbered[k - 1].entry]) & (kBlockNumberModulus - 1);
+    };
+    std::vector<ConnectionCounts> connections;
+    std::size_t begin = 0;
+    while (begin < numbered.size()) {
+        std::size_t end = begin + 1; // one past the connection's last numbered frame
+        while (end < numbered.size() &&
+               !(numbered[end].afterZeros && stepInto(end) >= kBlockNumberModulus / 2)) {
+            ++end;
+        }
+        ConnectionCounts c;
+        c.first = numbered[begin].entry;
+        c.last = numbered[end - 1].entry;
+        c.firstBlock = entries[c.first];
+        c.lastBlock = entries[c.last];
+        // Where each frame's stretch begins and ends.
+        std::vector<std::size_t> stretchFirst(end - begin);
+        std::vector<std::size_t> stretchLast(end - begin);
+        for (std::size_t k = begin; k < end; ++k) {
+            const bool starts = k == begin || numbered[k].afterZeros;
+            stretchFirst[k - begin] = starts ? numbered[k].entry : stretchFirst[k - begin - 1];
+            c.stalls += starts && k != begin ? 1 : 0;
+        }
+        for (std::size_t k = end; k-- > begin;) {
+            const bool ends = k + 1 == end || numbered[k + 1].afterZeros;
+            stretchLast[k - begin] = ends ? numbered[k].entry : stretchLast[k - begin + 1];
+        }
+        bool haveMiddle = false;
+        for (std::size_t k = begin + 1; k < end; ++k) {
+            const std::size_t from = numbered[k - 1].entry;
+            const std::size_t to = numbered[k].entry;
+            const bool edge = numbered[k].afterZeros || to - stretchFirst[k - begin] < edgeFrames ||
+                              stretchLast[k - 1 - begin] - from < edgeFrames;
+            FidelityCounts& counts = edge ? c.edges : c.middle;
+            const std::uint32_t step = stepInto(k);
+            if (step == 0) {
+                ++counts.repeated;
+                ++counts.slips;
+            } else if (step >= kBlockNumberModulus / 2) {
+                ++counts.goingBack;
+            } else if (step > 1) {
+                counts.skipped += step - 1;
+                ++counts.slips;
+            }
+            if (!edge) {
+                ++c.middle.frames;
+                c.middleFrom = haveMiddle ? c.middleFrom : from;
+                c.middleTo = to + 1;
+                haveMiddle = true;
+            }
+        }
+        connections.push_back(c);
+        begin = end;
+    }
+    return connections;
+}
+
+namespace {
+double medianOf(std::vector<double> values) {
+    if (values.empty()) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    const auto middle = values.begin() + static_cast<long>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+nlohmann::json numberOrNull(double value) {
+    return std::isnan(value) ? nlohmann::json(nullptr) : nlohmann::json(value);
+}
+} // namespace
+
+nlohmann::json connectionsJson(const std::vector<std::uint32_t>& entries, const std::vector<float>& stamps,
+                               const std::vector<double>& committedMs, double periodMs,
+                               std::size_t edgeFrames) {
+    nlohmann::json list = nlohmann::json::array();
+    const std::size_t secondFrames =
+        periodMs > 0.0 ? static_cast<std::size_t>(std::lround(1000.0 / periodMs)) : 1;
+    const std::size_t stamped = std::min(stamps.size(), committedMs.size());
+    auto latencyMedian = [&](std::size_t from, std::size_t to) {
+        std::vector<double> latency;
+        for (std::size_t i = from; i < std::min(to, stamped); ++i) {
+            if (entries[i] < kBlockNumberModulus && !std::isnan(stamps[i])) {
+                latency.push_back(
+                    std::fmod(committedMs[i] - static_cast<double>(stamps[i]) + 1000.0, 1000.0));
+            }
+        }
+        return medianOf(std::move(latency));
+    };
+    for (const ConnectionCounts& c : countConnections(entries, edgeFrames)) {
+        nlohmann::json sender = nullptr;
+        double firstLatency = std::numeric_limits<double>::quiet_NaN();
+        double lastLatency = firstLatency;
+        if (c.middleTo > c.middleFrom && c.middleTo <= stamped) {
+            auto slice = [&](const auto& values) {
+                using Values = std::decay_t<decltype(values)>;
+                return Values(values.begin() + static_cast<long>(c.middleFrom),
+                              values.begin() + static_cast<long>(c.middleTo));
+            };
+            sender = senderWritesJson(slice(entries), slice(stamps), slice(committedMs), 0, periodMs);
+            firstLatency = latencyMedian(c.middleFrom, std::min(c.middleTo, c.middleFrom + secondFrames));
+            lastLatency =
+                latencyMedian(c.middleTo - std::min(c.middleTo - c.middleFrom, secondFrames), c.middleTo);
+        }
+        list.push_back(
+            {{"start_seconds", static_cast<double>(c.first) * periodMs / 1000.0},
+             {"end_seconds", static_cast<double>(c.last + 1) * periodMs / 1000.0},
+             {"first_block", c.firstBlock},
+             {"last_block", c.lastBlock},
+             {"stalls", c.stalls},
+             {"edges",
+              {{"repeated", c.edges.repeated}, {"skipped", c.edges.skipped}, {"slips", c.edges.slips}}},
+             {"middle",
+              {{"seconds", static_cast<double>(c.middleTo - c.middleFrom) * periodMs / 1000.0},
+               {"frames", c.middle.frames},
+               {"repeated", c.middle.repeated},
+               {"skipped", c.middle.skipped},
+               {"slips", c.middle.slips},
+               {"going_back", c.middle.goingBack}}},
+             {"middle_sender", sender},
+             {"middle_latency_ms",
+              {{"first_second_median", numberOrNull(firstLatency)},
+               {"last_second_median", numberOrNull(lastLatency)}}}});
+    }
+    return list;
 }
 
 } // namespace ferrox_tools

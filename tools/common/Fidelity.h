@@ -60,6 +60,35 @@ nlohmann::json fidelityJson(const std::vector<std::uint32_t>& entries, std::size
 nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const std::vector<float>& stamps,
                                 const std::vector<double>& committedMs, std::size_t from, double periodMs);
 
+// What became of the numbered blocks of each connection, one sender's frames: a connection begins at
+// the first numbered frame and at every restart (above). Frames of zeros inside it are stalls, which
+// split it into stretches. A block lost or repeated where a stretch begins or ends (within edgeFrames
+// of it, or across the stall) counts at the connection's edges: the backlog given up when the
+// connection is taken, and a sender that ends or stops mid-write, are not the stream's fidelity. What
+// lies between the edges is its middle, whose repeats and skips are the receiver's and the stream's.
+struct ConnectionCounts {
+    std::size_t first = 0; // entry of its first numbered frame
+    std::size_t last = 0;  // and of its last
+    std::uint32_t firstBlock = 0;
+    std::uint32_t lastBlock = 0;
+    int64_t stalls = 0;
+    FidelityCounts edges;  // repeated, skipped, slips
+    FidelityCounts middle; // frames, repeated, skipped, slips, goingBack
+    // The middle as entries [middleFrom, middleTo); empty when the connection is all edges.
+    std::size_t middleFrom = 0;
+    std::size_t middleTo = 0;
+};
+
+std::vector<ConnectionCounts> countConnections(const std::vector<std::uint32_t>& entries,
+                                               std::size_t edgeFrames);
+
+// countConnections as a JSON array, each connection with its times (entries x period, from the first
+// frame), its edges and middle, the sender's punctuality over the middle (senderWritesJson) and the
+// latency's median in the first and the last second of the middle.
+nlohmann::json connectionsJson(const std::vector<std::uint32_t>& entries, const std::vector<float>& stamps,
+                               const std::vector<double>& committedMs, double periodMs,
+                               std::size_t edgeFrames);
+
 constexpr std::uint32_t kScheduleWindow = 200;
 constexpr std::size_t kLateWriteReach = 10;
 constexpr double kInFlightMs = 0.1;

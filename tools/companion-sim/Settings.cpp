@@ -222,6 +222,8 @@ Environment (default in brackets):
   FERROX_SIM_CLOCK_PPM        the simulator clock's error in parts per million, -100000 to +100000;
                               positive runs fast: +100000 sends 1111 blocks a second [0]
   FERROX_SIM_JITTER_MS        a random delay of 0 to J ms on each write, 0 to 1000 [0]
+  FERROX_SIM_PROGRAM_DATA     a folder that replaces ProgramData (Wine gives a program started from
+  FERROX_SIM_APP_DATA         outside its prefix's folders), and one that replaces APPDATA [unset]
 A value that does not parse keeps the default, with a warning on the console.
 
 Block layout: values 4(u-1)+0..3 belong to sensor u (u = 1..sensors); all other values are 0.

@@ -16,6 +16,7 @@
 //   FERROX_SIM_NODELAY [1]; 0 leaves Nagle's algorithm on    FERROX_SIM_BURST [1], blocks per write
 //   FERROX_SIM_CLOCK_PPM [0], -100000..+100000, + runs fast  FERROX_SIM_JITTER_MS [0], 0..1000 per write
 // Units: EMG in millivolts, accelerometer in g, gyroscope in degrees per second.
+//   FERROX_SIM_PROGRAM_DATA, FERROX_SIM_APP_DATA: folders that replace ProgramData and APPDATA
 // It uses the plug-in's own folders (ProgramData, APPDATA) and ends at end of standard input, on a
 // termination request, or when killed.
 
@@ -30,6 +31,7 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 int main(int argc, char** argv) {
@@ -51,6 +53,16 @@ int main(int argc, char** argv) {
         if (!console.start()) {
             std::fputs("SabletBase simulator: cannot start the console thread\n", stderr);
             return 1;
+        }
+        // Wine gives a Windows program started from a Linux shell its prefix's ProgramData and APPDATA,
+        // whatever the shell had; a script that starts a companion beside the plug-in's names the
+        // sandbox's folders here.
+        for (const auto& [setting, variable] :
+             {std::pair<const char*, const char*>{"FERROX_SIM_PROGRAM_DATA", "ProgramData"},
+              std::pair<const char*, const char*>{"FERROX_SIM_APP_DATA", "APPDATA"}}) {
+            if (const auto folder = platform::getEnv(setting); folder && !folder->empty()) {
+                platform::setEnv(variable, folder->c_str());
+            }
         }
         std::vector<std::string> warnings;
         const auto settings = companion_sim::settingsFromEnvironment(

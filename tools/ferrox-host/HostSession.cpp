@@ -231,11 +231,31 @@ private:
                 capture.reconnecting = true;
                 endSeenAt_ = now;
                 lastAttemptAt_ = now;
-                say("sample stream ended or stalled; changing AppRunMode every 100 ms until it is live "
+                zerosAtEnd_ = capture.zeroFrames;
+                attemptsAtEnd_ = capture.reconnectAttempts;
+                liveAfterZeros_.reset();
+                say("sample stream ended or stalled; changing AppRunMode every 100 ms until it is taken up "
                     "again");
             }
         }
         if (!capture.reconnecting) {
+            return;
+        }
+        // Live frames after the zeros began: the device took a new connection by itself.
+        const int64_t live = capture.frames - capture.zeroFrames;
+        if (!liveAfterZeros_ && capture.zeroFrames > zerosAtEnd_) {
+            liveAfterZeros_ = live;
+        }
+        if (liveAfterZeros_ && live > *liveAfterZeros_ && capture.reconnectAttempts == attemptsAtEnd_) {
+            capture.reconnecting = false;
+            ++capture.reconnects;
+            ++capture.takenByDevice;
+            capture.reconnectSeconds.push_back(secondsBetween(endSeenAt_, now));
+            capture.reconnectChanges.emplace_back(secondsBetween(captureStart_, endSeenAt_), 0);
+            say("sample stream taken up again by the device itself");
+            return;
+        }
+        if (now - endSeenAt_ < toDuration(options_.reconnectAfterSeconds)) {
             return;
         }
         ++capture.reconnectAttempts;
@@ -247,6 +267,8 @@ private:
         capture.reconnecting = false;
         ++capture.reconnects;
         capture.reconnectSeconds.push_back(secondsBetween(endSeenAt_, lastAttemptAt_));
+        capture.reconnectChanges.emplace_back(secondsBetween(captureStart_, endSeenAt_),
+                                              capture.reconnectAttempts - attemptsAtEnd_);
         std::ostringstream line;
         line.precision(2);
         line << std::fixed << "sample stream taken up again after " << capture.reconnectSeconds.back()
@@ -281,6 +303,7 @@ private:
         Clock::duration nextProgress = kProgressEvery;
         Clock::duration nextStreamCheck = kConnectRetry;
         recorder.run([&](Clock::time_point now) {
+            captureStart_ = recorder.startedAt();
             const auto elapsed = now - recorder.startedAt();
             if (options_.reconnect && elapsed >= nextStreamCheck) {
                 nextStreamCheck = elapsed + kConnectRetry;
@@ -368,6 +391,10 @@ private:
     std::size_t logSeen_ = 0;
     Clock::time_point endSeenAt_;
     Clock::time_point lastAttemptAt_;
+    Clock::time_point captureStart_;
+    int64_t zerosAtEnd_ = 0;
+    int64_t attemptsAtEnd_ = 0;
+    std::optional<int64_t> liveAfterZeros_;
 };
 } // namespace
 

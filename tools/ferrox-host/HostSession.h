@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ferrox_host {
@@ -39,6 +40,9 @@ struct SessionOptions {
     // During capture, a stream that ends is taken up again: "AppRunMode" changes every 100 ms until the
     // device accepts a new connection (a companion that was restarted, as a long recording sees it).
     bool reconnect = false;
+    // With reconnect: how long to leave the device to take a new connection by itself (live frames
+    // again after the zeros) before the first "AppRunMode" change.
+    double reconnectAfterSeconds = 0.0;
     // Console lines while the session runs (progress, steps); may be empty.
     std::function<void(const std::string&)> progress;
 };
@@ -70,6 +74,9 @@ struct CaptureResult : ferrox_tools::CaptureFigures {
     int64_t reconnects = 0;
     int64_t reconnectAttempts = 0;
     std::vector<double> reconnectSeconds;
+    int64_t takenByDevice = 0; // of the reconnects, those the device made without an "AppRunMode" change
+    // Each reconnect: when its end was seen (s since StartCapture) and the "AppRunMode" changes it took.
+    std::vector<std::pair<double, int64_t>> reconnectChanges;
     bool reconnecting = false; // still waiting for a new connection when capture stopped
 };
 

@@ -73,11 +73,17 @@ nlohmann::json summaryJson(const SessionResult& result) {
     json captureJson = ferrox_tools::figuresJson(capture);
     captureJson["ran"] = capture.ran;
     captureJson["columns"] = capture.columns;
+    json changes = json::array();
+    for (const auto& [at, count] : capture.reconnectChanges) {
+        changes.push_back({{"end_seen_at_seconds", at}, {"app_run_mode_changes", count}});
+    }
     captureJson["reconnect"] = {{"stream_ends", capture.streamEnds},
                                 {"reconnects", capture.reconnects},
                                 {"attempts", capture.reconnectAttempts},
                                 {"seconds", capture.reconnectSeconds},
-                                {"still_waiting", capture.reconnecting}};
+                                {"taken_by_device", capture.takenByDevice},
+                                {"still_waiting", capture.reconnecting},
+                                {"each", changes}};
     summary["capture"] = captureJson;
 
     summary["unload"] = {{"result", optionalJson(result.unloadResult)},

@@ -101,7 +101,12 @@ int runHost(int argc, char** argv) {
                    "write the session summary (with --check: the check's items) to this JSON file");
     app.add_flag("--reconnect", options.reconnect,
                  "during capture, when the stream ends or stalls, change \"AppRunMode\" every 100 ms "
-                 "until the device has a live stream again");
+                 "until the device takes a new connection");
+    app.add_option("--reconnect-after", options.reconnectAfterSeconds,
+                   "with --reconnect: seconds to leave the device to take a new connection by itself "
+                   "(live frames again) before the first \"AppRunMode\" change")
+        ->capture_default_str()
+        ->check(nonNegative);
     app.add_flag("--latency-stamp", options.latencyStamp,
                  "the stream's value 127 is the sender's steady-clock time (ms modulo 1000): report latency");
     app.footer("Fidelity: when the active channel with channel ID 126 carries block numbers (whole numbers\n"

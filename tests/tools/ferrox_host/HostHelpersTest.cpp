@@ -135,6 +135,32 @@ TEST(HostHelpers, FidelityCountsWhatBecameOfEachNumberedBlock) {
     EXPECT_EQ(summary["after_first_second"]["slips"], 0);
     EXPECT_TRUE(ferrox_tools::fidelityJson(fidelityEntries({126.001, 126.002, 126.003, 127}), 0).is_null());
 
+    // Per connection, with edges of 2 frames: what is lost where a connection or a stall begins or ends
+    // is kept apart from its middle.
+    struct ConnectionCase {
+        const char* name;
+        std::vector<double> frames;
+        // per connection: first block, stalls, edge repeated, edge skipped, middle repeated, middle skipped
+        std::vector<std::vector<int64_t>> expected;
+    };
+    const ConnectionCase connectionCases[] = {
+        {"a skip at the start and at the end are edges", {3, 5, 6, 7, 8, 9, 10, 12}, {{3, 0, 0, 2, 0, 0}}},
+        {"a repeat and a skip in the middle", {0, 1, 2, 3, 3, 4, 6, 7, 8, 9}, {{0, 0, 0, 0, 1, 1}}},
+        {"a new companion is a new connection, a stall is not",
+         {0, 1, 2, 3, 4, 5, Z, 40, 41, 42, 43, 44, 45, Z, Z, 0, 1, 2, 3, 4, 5},
+         {{0, 1, 0, 34, 0, 0}, {0, 0, 0, 0, 0, 0}}},
+    };
+    for (const ConnectionCase& c : connectionCases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::vector<int64_t>> found;
+        for (const ferrox_tools::ConnectionCounts& n :
+             ferrox_tools::countConnections(fidelityEntries(c.frames), 2)) {
+            found.push_back({n.firstBlock, n.stalls, n.edges.repeated, n.edges.skipped, n.middle.repeated,
+                             n.middle.skipped});
+        }
+        EXPECT_EQ(found, c.expected);
+    }
+
     // The sender's punctuality from the send stamps: the stamp wraps at 1000 ms, a repeated frame or one
     // without a stamp adds nothing, and the blocks of one write share a stamp (a burst, due when its last
     // block is due). Frame i is committed at 999 + i ms: frame 3 repeats before block 4 was even sent,

@@ -14,6 +14,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -64,7 +65,7 @@ TEST_F(HostRun, ReconnectTakesUpAStreamThatEndedMidCapture) {
     auto companion = std::make_unique<ferrox_test::BlockStreamer>(35692);
     ASSERT_TRUE(host.start(ferrox_test::besideExecutable(FERROX_HOST_FILE),
                            {"--plugin", pluginPath(), "--seconds", "12", "--connect-timeout", "60",
-                            "--reconnect", "--summary", summaryPath()}));
+                            "--reconnect", "--reconnect-after", "1", "--summary", summaryPath()}));
     // Once connected the host accepts within a few changes and starts capturing; the companion then
     // goes away well inside the capture and a new one connects at once.
     ASSERT_TRUE(ferrox_test::eventually([&] { return companion->connections() > 0; }, 60s));
@@ -92,6 +93,23 @@ TEST_F(HostRun, ReconnectTakesUpAStreamThatEndedMidCapture) {
               capture["missing_frames"].get<int64_t>() > 0);
     // Frames after the reconnect were live again: not every frame since the drop is a zero.
     EXPECT_LT(capture["zero_frames"].get<int64_t>(), capture["frames"].get<int64_t>() / 2);
+    // The second-by-second series and the stretches of zeros account for every frame; a device that
+    // did not take the new connection by itself was left the whole second before the first change.
+    int64_t perSecond = 0;
+    for (const json& n : capture["timing"]["per_second"]["frames"]) {
+        perSecond += n.get<int64_t>();
+    }
+    EXPECT_EQ(perSecond, capture["frames"].get<int64_t>());
+    int64_t stretched = 0;
+    int64_t longest = 0;
+    for (const json& stretch : capture["timing"]["zero_stretches"]) {
+        stretched += stretch["frames"].get<int64_t>();
+        longest = std::max(longest, stretch["frames"].get<int64_t>());
+    }
+    EXPECT_EQ(stretched, capture["zero_frames"].get<int64_t>());
+    if (reconnect["taken_by_device"] == 0) {
+        EXPECT_GE(longest, 1000) << reconnect.dump();
+    }
     for (const char* when : {"start", "end"}) {
         SCOPED_TRACE(when);
         const json& sample = capture["resources"][when];
