@@ -105,6 +105,7 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
         double offsetMs; // unwrapped stamp minus (last block number x period)
         std::uint32_t last;
         int segment;
+        double index; // the last block's number, unwrapped within its segment
     };
     std::vector<Write> writes;
     const std::size_t end = std::min({entries.size(), stamps.size(), committedMs.size()});
@@ -125,6 +126,7 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
             if (step <= kScheduleWindow && stamp == previousStamp) {
                 writes.back().last = number; // another block of the same write
                 writes.back().offsetMs -= static_cast<double>(step) * periodMs;
+                writes.back().index += static_cast<double>(step);
                 continue;
             }
             if (step <= kScheduleWindow) {
@@ -138,10 +140,48 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
             time = stamp;
         }
         previousStamp = stamp;
-        writes.push_back({time - static_cast<double>(number) * periodMs, number, segment});
+        const bool follows = !writes.empty() && writes.back().segment == segment;
+        const double index =
+            follows ? writes.back().index +
+                          static_cast<double>((number - writes.back().last) & (kBlockNumberModulus - 1))
+                    : 0.0;
+        writes.push_back({time - static_cast<double>(number) * periodMs, number, segment, index});
     }
     if (writes.empty()) {
         return nullptr;
+    }
+    // The sender's own schedule: a clock that runs fast or slow writes at its own period, not the
+    // device's. A segment long enough to tell has its trend taken out before lateness is read: the slope
+    // between the earliest writes (the punctual ones) of its first and its last stretch of
+    // kScheduleWindow blocks, which late writes cannot bend.
+    for (std::size_t first = 0; first < writes.size();) {
+        std::size_t last = first;
+        while (last < writes.size() && writes[last].segment == writes[first].segment) {
+            ++last;
+        }
+        const double span = writes[last - 1].index - writes[first].index;
+        if (span >= 4.0 * kScheduleWindow) {
+            auto earliest = [&](double lowest, double highest) {
+                const Write* best = nullptr;
+                for (std::size_t w = first; w < last; ++w) {
+                    if (writes[w].index >= lowest && writes[w].index <= highest &&
+                        (!best || writes[w].offsetMs < best->offsetMs)) {
+                        best = &writes[w];
+                    }
+                }
+                return best;
+            };
+            const double window = static_cast<double>(kScheduleWindow);
+            const Write* a = earliest(writes[first].index, writes[first].index + window);
+            const Write* b = earliest(writes[last - 1].index - window, writes[last - 1].index);
+            if (a && b && b->index > a->index) {
+                const double slope = (b->offsetMs - a->offsetMs) / (b->index - a->index);
+                for (std::size_t w = first; w < last; ++w) {
+                    writes[w].offsetMs -= slope * writes[w].index;
+                }
+            }
+        }
+        first = last;
     }
     std::vector<double> lateness;
     lateness.reserve(writes.size());

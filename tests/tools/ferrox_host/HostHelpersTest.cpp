@@ -179,6 +179,21 @@ TEST(HostHelpers, FidelityCountsWhatBecameOfEachNumberedBlock) {
     EXPECT_EQ(writes["repeats"], 2);
     EXPECT_EQ(writes["repeats_before_sent"], 1);
     EXPECT_NEAR(writes["largest_lateness_ms"].get<double>(), 1.5, 1e-4);
+
+    // A sender whose clock runs 2 % fast keeps its own schedule: punctual by it, however far it runs
+    // ahead of the device's; a hold-up of 3 ms that delays blocks 1500 to 1503 is still seen as late.
+    std::vector<double> numbers, at;
+    std::vector<float> stamps;
+    for (int i = 0; i < 3000; ++i) {
+        numbers.push_back(i);
+        // Held up, the sender writes what fell due meanwhile one block after the other.
+        const double sent = i >= 1500 && i < 1504 ? 1473.0 + 0.01 * (i - 1500) : i * 0.98;
+        stamps.push_back(static_cast<float>(std::fmod(sent, 1000.0)));
+        at.push_back(std::fmod(i * 0.98 + 2.0, 1000.0));
+    }
+    const auto fast = ferrox_tools::senderWritesJson(fidelityEntries(numbers), stamps, at, 0, 1.0);
+    EXPECT_EQ(fast["held_up"], 3);
+    EXPECT_NEAR(fast["largest_lateness_ms"].get<double>(), 3.0, 0.05);
 }
 
 } // namespace
