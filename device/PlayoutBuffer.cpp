@@ -243,10 +243,7 @@ PlayoutBuffer::Take PlayoutBuffer::takeOne(int32_t frameID, Clock::time_point no
         // the target widens by as much, so that depth is kept to cover the next hold-up instead of being
         // given up (a lost block) a moment later.
         inUnderrun_ = false;
-        // Not in the stream's first moments, whose trimmed backlog runs dry by design.
-        if (now - startedAt_ >= kStartWindow) {
-            cover_ = std::min(cover_ + underrunFrames_, kMostCover);
-        }
+        cover_ = std::min(cover_ + underrunFrames_, kMostCover);
     }
     if (cover_ > 0 && now - coverSince_ >= kCoverHeld) {
         --cover_;

@@ -259,9 +259,11 @@ std::vector<ConnectionCounts> countConnections(const std::vector<std::uint32_t>&
     std::vector<ConnectionCounts> connections;
     std::size_t begin = 0;
     while (begin < numbered.size()) {
-        std::size_t end = begin + 1; // one past the connection's last numbered frame
-        while (end < numbered.size() &&
-               !(numbered[end].afterZeros && stepInto(end) >= kBlockNumberModulus / 2)) {
+        // One past the connection's last numbered frame. Numbers that go back start a new connection,
+        // with zeros before it or without: a companion that hung gives way to its replacement at once
+        // when the replacement's backlog is there to be shown.
+        std::size_t end = begin + 1;
+        while (end < numbered.size() && stepInto(end) < kBlockNumberModulus / 2) {
             ++end;
         }
         ConnectionCounts c;

@@ -149,6 +149,9 @@ TEST(HostHelpers, FidelityCountsWhatBecameOfEachNumberedBlock) {
         {"a new companion is a new connection, a stall is not",
          {0, 1, 2, 3, 4, 5, Z, 40, 41, 42, 43, 44, 45, Z, Z, 0, 1, 2, 3, 4, 5},
          {{0, 1, 0, 34, 0, 0}, {0, 0, 0, 0, 0, 0}}},
+        {"a hung companion's replacement shown at once, with no zeros between, is a new connection",
+         {100, 101, 102, 102, 102, 5, 6, 7, 8, 9},
+         {{100, 0, 1, 0, 1, 0}, {5, 0, 0, 0, 0, 0}}},
     };
     for (const ConnectionCase& c : connectionCases) {
         SCOPED_TRACE(c.name);
