@@ -108,12 +108,12 @@ TEST(Capture, FrameCountFollowsRateTimesTimeAndAHeldUpThreadCatchesUpToItsLimit)
         milliseconds hold;
         double skipped;         // frames given up: those beyond the limit of 250 ms
         const char* sleepModel; // FERROX_SLEEP_MODEL, null: unset
-        int leastFramesPerTick;
+        double framesPerWake;   // about 16 on the 15.625 ms tick, which the stop may also still owe
     };
     const Case cases[] = {
-        {milliseconds(100), 0.0, nullptr, 1},
-        {milliseconds(600), 350.0, nullptr, 1},
-        {milliseconds(0), 0.0, "tick15ms", 12},
+        {milliseconds(100), 0.0, nullptr, 1.0},
+        {milliseconds(600), 350.0, nullptr, 1.0},
+        {milliseconds(0), 0.0, "tick15ms", 15.625},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.hold.count()) + " ms, sleep " + (c.sleepModel ? c.sleepModel : "fine"));
@@ -140,10 +140,11 @@ TEST(Capture, FrameCountFollowsRateTimesTimeAndAHeldUpThreadCatchesUpToItsLimit)
             EXPECT_GT(skipped, c.skipped - 20.0);
             EXPECT_LT(skipped, c.skipped + 100.0);
         }
-        EXPECT_NEAR(static_cast<double>(stats.frames) + skipped, ms, 0.03 * ms);
+        EXPECT_NEAR(static_cast<double>(stats.frames) + skipped, ms, 0.03 * ms + c.framesPerWake);
         EXPECT_EQ(rig.device->CommittedFrameCount(), stats.frames);
         EXPECT_EQ(rig.countLogged("[FerroxEMG] Capture thread priority: "), 1);
-        EXPECT_GE(static_cast<double>(stats.frames), c.leastFramesPerTick * static_cast<double>(stats.ticks));
+        EXPECT_GE(static_cast<double>(stats.frames),
+                  0.75 * c.framesPerWake * static_cast<double>(stats.ticks));
         for (const auto& entry : rig.device->LoggedMessages()) {
             if (entry.text.rfind("[FerroxEMG] Capture thread priority: ", 0) != 0) {
                 continue;
