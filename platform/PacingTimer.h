@@ -19,17 +19,18 @@ enum class SleepModel { System, Tick1ms, Tick15ms };
 // is System.
 SleepModel sleepModelFromEnvironment();
 
-// A stop signal whose sleeps pace a periodic thread: raise() ends the current sleep and every later one
-// at once, and a sleep never ends before its deadline.
+// A stop signal whose sleeps pace a periodic thread: raise() ends the current sleep and every later one,
+// and a sleep never ends before its deadline.
 //
 // Windows: a waitable timer made with CREATE_WAITABLE_TIMER_HIGH_RESOLUTION waits to the deadline in
 // 100 ns units without raising the system's timer rate (Windows 10 1803 and later: learn.microsoft.com,
 // CreateWaitableTimerExW; the due time is relative and negative, SetWaitableTimer). The thread waits on
-// the timer and the stop event together. Where the flag is refused, the wait is today's: whole
-// milliseconds, rounded up, on the stop event; Sleep and every timed wait then end only on a tick of the
-// system clock, "anywhere between one and two ticks" for a wait of more than one (Sleep's remarks), so
-// the owner should hold a TimerResolution for as long as it paces.
-// POSIX: the deadline goes to clock_nanosleep as it is (StopSignal's sleep).
+// the timer and the stop event together, so a stop ends the wait at once. Where the flag is refused,
+// the wait is the coarse one: whole milliseconds, rounded up, on the stop event; Sleep and every timed
+// wait then end only on a tick of the system clock, "anywhere between one and two ticks" for a wait of
+// more than one (Sleep's remarks), so the owner should hold a TimerResolution for as long as it paces.
+// POSIX: StopSignal's sleep, whose deadline goes to clock_nanosleep as it is (a stop ends it at once but
+// for its last 5 ms).
 class PacingTimer {
 public:
     explicit PacingTimer(SleepModel model = SleepModel::System);
@@ -48,8 +49,6 @@ public:
     // What the sleeps wait with, for the log: "high-resolution waitable timer", "whole milliseconds ...",
     // "clock_nanosleep to the deadline", or the model.
     const std::string& description() const { return description_; }
-    // True when the system's fine wait is in use (no model, and on Windows the high-resolution timer).
-    bool fine() const { return fine_; }
 
 private:
     // Sleeps until `wake` on the system's own wait; false when raised.
@@ -58,7 +57,6 @@ private:
     SleepModel model_;
     StopSignal signal_;
     std::string description_;
-    bool fine_ = false;
     struct Native;
     std::unique_ptr<Native> native_;
 };

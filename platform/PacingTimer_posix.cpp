@@ -6,8 +6,8 @@ namespace platform {
 struct PacingTimer::Native {};
 
 PacingTimer::PacingTimer(SleepModel model) : model_(model) {
-    fine_ = model_ == SleepModel::System;
-    description_ = fine_ ? "clock_nanosleep to the deadline" : describeSleepModel(model_);
+    description_ =
+        model_ == SleepModel::System ? "clock_nanosleep to the deadline" : describeSleepModel(model_);
 }
 
 PacingTimer::~PacingTimer() = default;

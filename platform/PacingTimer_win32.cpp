@@ -32,7 +32,6 @@ PacingTimer::PacingTimer(SleepModel model) : model_(model), native_(std::make_un
         // A model paces by the wake it computes; the fine timer only keeps that wake exact.
         description_ = describeSleepModel(model_);
     } else if (native_->timer && native_->stopEvent) {
-        fine_ = true;
         description_ = "high-resolution waitable timer";
     } else if (native_->stopEvent) {
         description_ = "whole milliseconds, rounded up (high-resolution timer refused: error " +
