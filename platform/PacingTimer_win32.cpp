@@ -25,6 +25,7 @@ struct PacingTimer::Native {
 
 PacingTimer::PacingTimer(SleepModel model) : model_(model), native_(std::make_unique<Native>()) {
     native_->stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const DWORD eventError = native_->stopEvent ? ERROR_SUCCESS : ::GetLastError();
     native_->timer =
         ::CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
     const DWORD timerError = native_->timer ? ERROR_SUCCESS : ::GetLastError();
@@ -38,7 +39,7 @@ PacingTimer::PacingTimer(SleepModel model) : model_(model), native_(std::make_un
                        std::to_string(timerError) + ")";
     } else {
         description_ =
-            "whole milliseconds, rounded up (no stop event: error " + std::to_string(::GetLastError()) + ")";
+            "whole milliseconds, rounded up (no stop event: error " + std::to_string(eventError) + ")";
     }
 }
 
