@@ -4,8 +4,9 @@
 
 namespace QuillmarkPluginDevices {
 
-CaptureLoop::CaptureLoop(Device& device, int valuesCapacity)
-    : device_(device), values_(static_cast<std::size_t>(std::max(valuesCapacity, 1)), 0.0f) {}
+CaptureLoop::CaptureLoop(Device& device, int valuesCapacity, platform::SleepModel sleepModel)
+    : device_(device), values_(static_cast<std::size_t>(std::max(valuesCapacity, 1)), 0.0f),
+      stop_(sleepModel) {}
 
 CaptureLoop::~CaptureLoop() {
     stop();
@@ -73,11 +74,13 @@ void CaptureLoop::run() {
         kLeastCatchUpFrames,
         static_cast<int64_t>(
             std::min(std::chrono::duration<double>(kCatchUpLimit).count() * rate_, kMostCatchUpFrames)));
+    // Kept with the fine timer too: other waits of the process still go by the system's tick.
     const platform::TimerResolution timerResolution;
     // Given back when the thread ends. A thread of real-time priority must never keep a core to itself:
     // every tick sleeps, for a moment at least, even one that starts late.
     const platform::RealtimePriority priority(realtime_);
-    device_.priorityGranted(priority.description().c_str());
+    // The line that tells the thread's scheduling tells its pacing too: both decide how late a tick is.
+    device_.priorityGranted((priority.description() + "; paced by " + stop_.description()).c_str());
     constexpr auto kLeastSleep = std::chrono::microseconds(100);
 
     Statistics stats;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/Sleep.h"
-#include "platform/StopSignal.h"
+#include "platform/PacingTimer.h"
 #include "platform/Thread.h"
 #include "platform/ThreadPriority.h"
 
@@ -64,7 +64,6 @@ public:
         double worstLatenessMs = 0.0;
     };
 
-    // `valuesCapacity` floats for the fills, allocated here once.
     // What the loop asks of its device and tells it. Called on the capture thread only.
     class Device {
     public:
@@ -85,7 +84,10 @@ public:
         ~Device() = default;
     };
 
-    CaptureLoop(Device& device, int valuesCapacity);
+    // `valuesCapacity` floats for the fills, allocated here once. `sleepModel` paces the ticks; the
+    // default reads FERROX_SLEEP_MODEL, so a benchmark can run the capture on a model of a coarser timer.
+    CaptureLoop(Device& device, int valuesCapacity,
+                platform::SleepModel sleepModel = platform::sleepModelFromEnvironment());
     ~CaptureLoop();
     CaptureLoop(const CaptureLoop&) = delete;
     CaptureLoop& operator=(const CaptureLoop&) = delete;
@@ -110,7 +112,8 @@ private:
     std::vector<float> values_;
     double rate_ = 1000.0;
     bool realtime_ = true;
-    platform::StopSignal stop_;
+    // The one stop signal, whose sleeps also pace the ticks.
+    platform::PacingTimer stop_;
     mutable std::mutex statisticsMutex_;
     Statistics statistics_;
     platform::Thread thread_;

@@ -7,6 +7,8 @@
 #else
 #define ANALOGSYSTEM_API __declspec(dllimport)
 #endif
-#else
+#elif defined(__GNUC__)
 #define ANALOGSYSTEM_API __attribute__((visibility("default")))
+#else
+#define ANALOGSYSTEM_API
 #endif

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -43,5 +44,10 @@ private:
 // The file name a shared library of that base name has on this system: "FerroxEMG" becomes
 // "FerroxEMG.dll" on Windows and "libFerroxEMG.so" elsewhere.
 std::string sharedLibraryFileName(const std::string& baseName);
+
+// The Comments text of the version resource of the file at `path` (US English, Unicode, as the
+// plug-in's resource has it), as ASCII with anything else turned into '?'. Nothing when the file has no
+// such text, and on systems other than Windows, whose libraries carry no version resource.
+std::optional<std::string> libraryComments(const std::string& path);
 
 } // namespace platform

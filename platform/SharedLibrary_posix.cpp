@@ -56,4 +56,8 @@ std::string sharedLibraryFileName(const std::string& baseName) {
     return "lib" + baseName + ".so";
 }
 
+std::optional<std::string> libraryComments(const std::string&) {
+    return std::nullopt;
+}
+
 } // namespace platform

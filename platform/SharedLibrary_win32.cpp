@@ -6,6 +6,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -88,6 +89,34 @@ bool SharedLibrary::unload() {
 
 std::string sharedLibraryFileName(const std::string& baseName) {
     return baseName + ".dll";
+}
+
+std::optional<std::string> libraryComments(const std::string& path) {
+    const auto wide = widenSystemCodePage(path);
+    if (!wide) {
+        return std::nullopt;
+    }
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(wide->c_str(), &ignored);
+    if (size == 0) {
+        return std::nullopt;
+    }
+    std::vector<unsigned char> block(size);
+    if (!::GetFileVersionInfoW(wide->c_str(), 0, size, block.data())) {
+        return std::nullopt;
+    }
+    void* value = nullptr;
+    UINT length = 0;
+    if (!::VerQueryValueW(block.data(), L"\\StringFileInfo\\040904B0\\Comments", &value, &length) ||
+        value == nullptr || length == 0) {
+        return std::nullopt;
+    }
+    const auto* text = static_cast<const wchar_t*>(value);
+    std::string comments;
+    for (UINT i = 0; i < length && text[i] != L'\0'; ++i) {
+        comments += text[i] < 0x80 ? static_cast<char>(text[i]) : '?';
+    }
+    return comments;
 }
 
 } // namespace platform

@@ -9,7 +9,9 @@ stream of the companion simulator (numbered blocks, send-time stamp) is captured
   reference     ferrox-reference-host (the first design's loops) fed by the simulator started here;
 and with --load N, beside N busy processes, the first stream once more by
   ours no prio  ours every with the capture thread's priority request turned off;
-then the Google Benchmark micro-benchmarks. Both hosts run and measure a capture with the same
+then the first stream once more by ours every with the capture paced on a model of Windows' sleep (a
+1 ms and a 15.625 ms timer tick, FERROX_SLEEP_MODEL), beside the fine sleep; then the Google Benchmark
+micro-benchmarks. Both hosts run and measure a capture with the same
 recorder (tools/common), so each figure of the one is the same measure as the other's.
 
 Every process this script starts is ended by its pid when the script ends, also on an error, Ctrl-C
@@ -69,6 +71,18 @@ OUTPUT_FILES = ("bench.json", "micro.json", "micro-console.log", "load.log", "ou
     f"{run_id(s, v)}-{suffix}" for s in STREAMS for v in VARIANTS
     for suffix in ("summary.json", "console.log", "sim.log"))
 OUTPUT_FOLDERS = ("ours-sandbox", "reference-sandbox")
+
+# The capture paced on models of Windows' sleep (platform/PacingTimer.h): key -> label. "fine" is the
+# system's own sleep, the run of the first stream by ours every.
+SLEEP_MODELS = {"fine": "fine sleep", "tick1ms": "1 ms tick", "tick15ms": "15.625 ms tick"}
+
+
+def sleep_run_id(stream, model):
+    return f"{run_id(stream, 'every')}-sleep-{model}"
+
+
+OUTPUT_FILES += tuple(f"{sleep_run_id(s, m)}-{suffix}" for s in STREAMS for m in SLEEP_MODELS
+                      for suffix in ("summary.json", "console.log"))
 
 FIXED_PORT = 35692
 RATE_TOLERANCE = 0.001        # frames per second within 0.1 % of the rate
@@ -165,7 +179,7 @@ def capture_priority(summary):
     for text in log_lines(summary):
         m = PRIORITY.search(text)
         if m:
-            return m.group(1)
+            return m.group(1).split("; paced by ")[0]
     return None
 
 
@@ -195,9 +209,9 @@ def capture_figures(summary, watch):
     return result
 
 
-def run_ours(args, processes, out, stream, variant):
+def run_ours(args, processes, out, stream, variant, sleep_model=None):
     _, _, delivery, priority = VARIANTS[variant]
-    name = run_id(stream, variant)
+    name = run_id(stream, variant) if sleep_model is None else sleep_run_id(stream, sleep_model)
     sandbox = support.lay_out_sandbox(os.path.join(out, "ours-sandbox"), args.bin)
     if sandbox["companion"] not in processes.companion_paths:
         processes.companion_paths.append(sandbox["companion"])
@@ -210,6 +224,8 @@ def run_ours(args, processes, out, stream, variant):
     settings = {**SIM_SETTINGS, **STREAMS[stream][1]}
     if not priority:
         settings["FERROX_CAPTURE_PRIORITY"] = 0
+    if sleep_model is not None:
+        settings["FERROX_SLEEP_MODEL"] = sleep_model
     code, watch = run_watched(processes, host, os.path.join(out, f"{name}-console.log"), args.seconds + 120,
                               window_opener=CAPTURE_THREAD["ours"],
                               env=support.sandbox_environment(sandbox, **settings))
@@ -493,6 +509,87 @@ def load_table(runs, stream):
     return table
 
 
+# The capture on models of Windows' sleep.
+
+SLEEP_PACED = re.compile(r"Capture thread priority: .*; paced by (.*)$")
+
+
+def run_sleep_models(args, processes, out, runs, stream):
+    """The stream by ours every on each model of Windows' sleep; the fine sleep is the stream's own run."""
+    models = {"fine": runs.get(run_id(stream, "every"))}
+    for model in SLEEP_MODELS:
+        if model == "fine":
+            continue
+        print(f"== {STREAMS[stream][0]}: ours every, sleep on the {SLEEP_MODELS[model]}, {args.seconds:g} s",
+              flush=True)
+        models[model] = run_ours(args, processes, out, stream, "every", sleep_model=model)
+        runs[sleep_run_id(stream, model)] = models[model]
+    for model, run in models.items():
+        if run is None:
+            continue
+        summary = load_json(os.path.join(out, (run_id(stream, "every") if model == "fine"
+                                               else sleep_run_id(stream, model)) + "-summary.json")) or {}
+        for text in log_lines(summary):
+            m = SLEEP_PACED.search(text)
+            if m:
+                run["capture_pacing"] = m.group(1)
+    return models
+
+
+def frames_per_wake(run):
+    stats = (run or {}).get("device_statistics") or {}
+    return stats["frames"] / stats["ticks"] if stats.get("ticks") else None
+
+
+def sleep_rows(rate, loaded):
+    """(figure, how to read it, target text, how a value meets it): the frame count must stay right on
+    every model; lateness has the fine sleep's targets, which the coarse models are not meant to meet."""
+    lateness_p99, lateness_worst = LATENESS_P99_MS[loaded], LATENESS_WORST_MS[loaded]
+    return (
+        ("paced by", field("capture_pacing"), "-", None),
+        ("frames per second", field("frames_per_second"), f"{rate:g} ±0.1%",
+         lambda v: abs(v / rate - 1.0) <= RATE_TOLERANCE),
+        ("missing frames", field("missing_frames"), "0", lambda v: v == 0),
+        ("frames skipped (device)", device("skipped_frames"), "0", lambda v: v == 0),
+        ("frames per wake (device)", frames_per_wake, "-", None),
+        ("tick lateness p99 ms", timing("tick_lateness", "p99_ms"), f"< {lateness_p99}",
+         lambda v: v < lateness_p99),
+        ("tick lateness worst ms", timing("tick_lateness", "worst_ms"), f"< {lateness_worst:g}",
+         lambda v: v < lateness_worst),
+        ("repeated after 1st s", fidelity("repeated"), "0", lambda v: v == 0),
+        ("skipped after 1st s", fidelity("skipped"), "0", lambda v: v == 0),
+        ("stream latency p99 ms", timing("stream_latency", "p99_ms"), "-", None),
+    )
+
+
+def sleep_table(models, rate, loaded):
+    table = []
+    for name, read, target_text, meets in sleep_rows(rate, loaded):
+        row = {"figure": name, "target": target_text}
+        for model, run in models.items():
+            value = read(run) if run else None
+            row[model] = value
+            if value is not None and meets is not None and not isinstance(value, str):
+                row[f"{model} met"] = bool(meets(value))
+        table.append(row)
+    return table
+
+
+def print_sleep_table(table):
+    rows = [("figure",) + tuple(SLEEP_MODELS.values()) + ("target",)]
+    for r in table:
+        cells = []
+        for model in SLEEP_MODELS:
+            cell = _fmt(r.get(model))
+            if r["figure"] == "paced by":
+                cell = cell.split(" (FERROX_SLEEP_MODEL")[0]
+            if f"{model} met" in r:
+                cell += " (" + _met(r[f"{model} met"]) + ")"
+            cells.append(cell)
+        rows.append((r["figure"],) + tuple(cells) + (r["target"],))
+    print_grid(rows)
+
+
 # Printing.
 
 def _fmt(v):
@@ -597,6 +694,7 @@ def main():
             plan.append((stream, "noprio"))
 
     processes = Processes()
+    sleep_models = None
     report = {"seconds": args.seconds, "streams": streams, "load": args.load,
               "started": time.strftime("%Y-%m-%dT%H:%M:%S%z"), "processors": os.cpu_count(),
               "load_average_before": list(os.getloadavg()), "runs": {}}
@@ -615,6 +713,7 @@ def main():
                 runs[run_id(stream, variant)] = run_ours(args, processes, out, stream, variant)
             else:
                 runs[run_id(stream, variant)] = run_reference(args, processes, out, stream)
+        sleep_models = run_sleep_models(args, processes, out, runs, streams[0])
         if load:
             load.end()
             load = None
@@ -643,6 +742,8 @@ def main():
                                            args.seconds, rate, loaded)
     if loaded:
         report["load_table"] = load_table(runs, first)
+    if sleep_models:
+        report["sleep_table"] = sleep_table(sleep_models, rate, loaded)
     if failure:
         report["failure"] = failure
     with open(bench_json, "w") as f:
@@ -668,6 +769,10 @@ def main():
     if loaded:
         print(f"\n  {STREAMS[first][0]} stream beside {args.load} busy processes: priority on, off, reference")
         print_load_table(report["load_table"])
+    if "sleep_table" in report:
+        print(f"\n  {STREAMS[first][0]} stream on models of Windows' sleep, {condition}: what a lab PC without "
+              f"the high-resolution timer gets (timeBeginPeriod(1): 1 ms tick; none: 15.625 ms)")
+        print_sleep_table(report["sleep_table"])
     arrivals = report["nagle_arrivals"]
     if len(arrivals) == 2:
         system, prompt = arrivals["system"], arrivals["prompt"]

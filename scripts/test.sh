@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test suite: native (Linux), Windows x86-64 under Wine, and the fuzz targets.
-# Usage: scripts/test.sh [native|windows|fuzz|asan|tsan|tidy|format|bench|soak]
-#        (default: native windows fuzz asan tsan tidy format)
+# Builds and runs every test suite: native (Linux, with GCC and with clang), Windows x86-64 under Wine,
+# and the fuzz targets.
+# Usage: scripts/test.sh [native|clang|windows|fuzz|asan|tsan|tidy|format|bench|soak]
+#        (default: native clang windows fuzz asan tsan tidy format)
 # bench runs scripts/bench.sh for 5 s only to prove it works; it asserts nothing about speed.
 # soak runs scripts/soak.sh natively for 3 minutes, one fault of each kind; it fails when the soak does.
 # FERROX_FUZZ_SECONDS sets how long each fuzz target runs (default 30).
@@ -10,7 +11,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh || exit 1
 
 suites=("$@")
-[ ${#suites[@]} -eq 0 ] && suites=(native windows fuzz asan tsan tidy format)
+[ ${#suites[@]} -eq 0 ] && suites=(native clang windows fuzz asan tsan tidy format)
 source scripts/build.sh
 jobs=$build_jobs
 failed=()
@@ -135,6 +136,8 @@ for s in "${suites[@]}"; do
     started=$SECONDS
     case "$s" in
         native) run_preset native linux-debug ;;
+        # The same suites built by clang, so that code only one compiler accepts is caught here.
+        clang) run_preset clang linux-clang ;;
         windows) run_preset windows windows ;;
         asan) run_preset asan asan ;;
         tsan) run_preset tsan tsan ;;

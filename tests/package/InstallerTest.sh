@@ -4,7 +4,8 @@
 # ferrox-host.exe against the installed plug-in and the installed simulator (copied by this test to
 # the companion's path in a sandbox) for a 2 s session, uninstall as the system's list of programs
 # does, and check that nothing the installer wrote is left. Then once more into a folder that already
-# holds a file of someone else's: uninstalling leaves that file and the folder.
+# holds a file of someone else's: uninstalling leaves that file and the folder. Last, with no folder
+# given: the installer's default is a folder of its own, never a host's plug-in folder.
 # Usage: InstallerTest.sh SETUP.exe PACKAGE.zip WORK_FOLDER   (WINEPREFIX from the environment)
 set -euo pipefail
 setup=$1 zip=$2 work=$3
@@ -53,7 +54,7 @@ mkdir -p "$work/Program Files"
 registered && fail "an earlier install is still registered in the prefix"
 
 # 1. A fresh folder.
-install="$work/Program Files/FerroxEMG"
+install="$work/Program Files/FerroxEMG Tools"
 install_into "$install"
 expected="$(printf '%s\n' "${files[@]}" uninstall.exe | sort | tr '\n' ' ')"
 [ "$(listing "$install")" = "$expected" ] || fail "installed: $(listing "$install"); expected: $expected"
@@ -97,15 +98,23 @@ uninstall_from "$install"
 registered && fail "the entry in the list of installed programs is left"
 [ -d "$work/Program Files" ] || fail "the uninstaller removed a folder it did not make"
 
-# 2. A host's plug-in folder that was there before, with a file of its own.
-host="$work/Host Plugins"
-mkdir -p "$host"
-echo other >"$host/Other.dll"
-install_into "$host"
-[ -e "$host/FerroxEMG.dll" ] || fail "nothing installed into $host"
-uninstall_from "$host"
-[ "$(listing "$host")" = "Other.dll " ] || fail "after uninstalling, $host holds: $(listing "$host")"
+# 2. A folder that was there before, with a file of its own.
+other="$work/Shared Folder"
+mkdir -p "$other"
+echo other >"$other/Other.dll"
+install_into "$other"
+[ -e "$other/FerroxEMG.dll" ] || fail "nothing installed into $other"
+uninstall_from "$other"
+[ "$(listing "$other")" = "Other.dll " ] || fail "after uninstalling, $other holds: $(listing "$other")"
 registered && fail "the entry in the list of installed programs is left"
+
+# 3. The default folder, in the prefix's own Program Files.
+default_dir="$WINEPREFIX/drive_c/Program Files/FerroxEMG Tools"
+rm -rf "$default_dir" # left by an earlier run that failed; the prefix is this build's own
+"$wine" "$setup" /S </dev/null || fail "the installer exited with $?"
+[ -e "$default_dir/FerroxEMG.dll" ] || fail "the default install did not go to $default_dir"
+uninstall_from "$default_dir"
+[ ! -e "$default_dir" ] || fail "left behind in $default_dir: $(listing "$default_dir")"
 
 rm -rf "$work"
 echo "package test passed: installed, ran a 2 s session, uninstalled without a trace"

@@ -1,5 +1,6 @@
 #include "platform/Environment.h"
 #include "platform/Os.h"
+#include "platform/PacingTimer.h"
 #include "platform/Sleep.h"
 #include "platform/Thread.h"
 #include "platform/ThreadPriority.h"
@@ -72,6 +73,33 @@ TEST(Sleep, NeverWakesBeforeItsDeadline) {
     const auto deadline = SteadyClock::now() + 3ms;
     platform::sleepFor(3ms);
     EXPECT_GE(SteadyClock::now(), deadline);
+}
+
+// The capture's pacing on each wait it can have: never before the deadline, and a raise ends even a long
+// sleep (on Windows, the stop event beside the high-resolution timer).
+TEST(PacingTimer, NeverWakesEarlyAndARaiseEndsALongSleep) {
+    for (const auto model : {platform::SleepModel::System, platform::SleepModel::Tick15ms}) {
+        platform::PacingTimer timer(model);
+        SCOPED_TRACE(timer.description());
+        for (const SteadyClock::duration wait :
+             {SteadyClock::duration(0ns), SteadyClock::duration(999us), SteadyClock::duration(1500us),
+              SteadyClock::duration(20ms)}) {
+            const auto deadline = SteadyClock::now() + wait;
+            EXPECT_TRUE(timer.sleepUntil(deadline));
+            EXPECT_GE(SteadyClock::now(), deadline) << "wait of " << wait.count() << " ns";
+        }
+        const auto before = SteadyClock::now();
+        std::thread raiser([&] {
+            std::this_thread::sleep_for(50ms);
+            timer.raise();
+        });
+        EXPECT_FALSE(timer.sleepUntil(before + 60s));
+        raiser.join();
+        EXPECT_LT(SteadyClock::now() - before, 5s);
+        EXPECT_FALSE(timer.sleepUntil(SteadyClock::now() + 1ms)) << "stays raised until reset";
+        timer.reset();
+        EXPECT_TRUE(timer.sleepUntil(SteadyClock::now() + 1ms));
+    }
 }
 
 TEST(Environment, PathsAppendTheSuffixWithoutTouchingTheValue) {

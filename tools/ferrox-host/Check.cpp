@@ -10,6 +10,8 @@
 #include "platform/PortHolders.h"
 #include "platform/ChildProcess.h"
 #include "platform/Process.h"
+#include "platform/Os.h"
+#include "platform/SharedLibrary.h"
 #include "tools/ferrox-host/PluginModule.h"
 
 #include "FerroxVersion.h"
@@ -362,8 +364,16 @@ CheckItem checkPlugin(const std::string& path) {
     plugin.unloadLibrary();
     const std::string version =
         std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(revision);
-    const std::string found =
+    std::string found =
         path + ", version " + version + ", exports DLLVersion, DLLEnumerateDeviceFactories, PluginDLLUnload";
+    // Its version resource says which host SDK it was built against; a POSIX build always has the model.
+    const std::optional<std::string> comments = platform::libraryComments(path);
+    if (!platform::kIsWindows || (comments && *comments == FERROX_HOST_MODEL_COMMENT)) {
+        found +=
+            "; built against FerroxEMG's host model, so it is for the included tools (ferrox-host, --check, "
+            "the companion simulator) only: the host needs a FerroxEMG.dll built with the host's own SDK "
+            "(README, \"Building for the host\")";
+    }
     if (version != FERROX_VERSION_STRING) {
         return warn(subject, found + ", but this ferrox-host is " FERROX_VERSION_STRING,
                     "install the plug-in and ferrox-host from the same package");

@@ -95,6 +95,8 @@ struct BrokenSetUp {
 const BrokenSetUp kSetUps[] = {
     {"SetUpRight", nullptr, "state file", "OK",
      "the factory makes 4 channels: EMG 1 Sensor 0, ACC X 1 Sensor 0, EMG 1 Sensor 2, GYR Z 1 Sensor 2"},
+    // The plug-in's version resource tells that it was built against our host model, not for the host.
+    {"PluginOnTheHostModel", nullptr, "plug-in", "OK", "built against FerroxEMG's host model"},
     {"AppDataNotAFolder", [](CheckSandbox& s) { s.appData = s.sandbox.root() + "/no-such-folder"; },
      "APPDATA", "FAIL", "is not a folder"},
     {"CompanionMissing", [](CheckSandbox& s) { fs::remove(s.companion); }, "companion", "FAIL",
