@@ -27,6 +27,9 @@ constexpr const char* kCollectingData = "Collecting Data";
 constexpr const char* kStreamEnded = "[FerroxEMG] Sample stream ended";
 // A stream that stalled is no stream either: a companion that hung gives way to its replacement.
 constexpr const char* kStreamStalled = "[FerroxEMG] Sample stream stalled";
+// A connection that brought its first block, or replaced a stalled one.
+constexpr const char* kStreamConnected = "[FerroxEMG] Sample stream connected";
+constexpr const char* kStreamReplaced = "[FerroxEMG] Sample stream replaced";
 
 double secondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
@@ -223,6 +226,11 @@ private:
         const std::vector<AnalogSystem::LogEntry> log = base_->LoggedMessages();
         for (; logSeen_ < log.size(); ++logSeen_) {
             const std::string& text = log[logSeen_].text;
+            if (text.rfind(kStreamConnected, 0) == 0 || text.rfind(kStreamReplaced, 0) == 0) {
+                // The device may take the next connection before a look at the frames sees any zeros.
+                connectedAgain_ = capture.reconnecting;
+                continue;
+            }
             if (text.rfind(kStreamEnded, 0) != 0 && text.rfind(kStreamStalled, 0) != 0) {
                 continue;
             }
@@ -234,6 +242,7 @@ private:
                 zerosAtEnd_ = capture.zeroFrames;
                 attemptsAtEnd_ = capture.reconnectAttempts;
                 liveAfterZeros_.reset();
+                connectedAgain_ = false;
                 say("sample stream ended or stalled; changing AppRunMode every 100 ms until it is taken up "
                     "again");
             }
@@ -246,7 +255,8 @@ private:
         if (!liveAfterZeros_ && capture.zeroFrames > zerosAtEnd_) {
             liveAfterZeros_ = live;
         }
-        if (liveAfterZeros_ && live > *liveAfterZeros_ && capture.reconnectAttempts == attemptsAtEnd_) {
+        if ((connectedAgain_ || (liveAfterZeros_ && live > *liveAfterZeros_)) &&
+            capture.reconnectAttempts == attemptsAtEnd_) {
             capture.reconnecting = false;
             ++capture.reconnects;
             ++capture.takenByDevice;
@@ -395,6 +405,7 @@ private:
     int64_t zerosAtEnd_ = 0;
     int64_t attemptsAtEnd_ = 0;
     std::optional<int64_t> liveAfterZeros_;
+    bool connectedAgain_ = false;
 };
 } // namespace
 
