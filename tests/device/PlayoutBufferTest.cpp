@@ -31,7 +31,7 @@ struct Outcome {
     int64_t frames = 0, zeros = 0, stale = 0;
     int64_t repeatedAfterFirstSecond = 0, skippedAfterFirstSecond = 0, wentBack = 0;
     int64_t largestRunOfSkips = 0; // consecutive frames that each skipped blocks
-    int64_t largestSkip = 0; // blocks skipped between two frames, after the first second
+    int64_t largestSkip = 0;       // blocks skipped between two frames, after the first second
     // How old the block a frame shows is (its frame time less its arrival), in ms: the median over the
     // second after the first and over the last tenth of the run.
     double ageFirstSecond = 0.0, ageLastTenth = 0.0;
