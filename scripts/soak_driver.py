@@ -282,7 +282,9 @@ class Soak:
                 self.events.append({"seconds": round(t, 3), "interval_start": start, "kind": FAULTS[kind]["name"],
                                     "action": action, "settings": settings or {}, "detail": detail})
                 print(f"at {t:6.1f} s  {FAULTS[kind]['name']}: {action}: {detail}", flush=True)
-            if t >= next_sample:
+            # Read while the capture runs only: once it is over, ferrox-host builds its summary of every
+            # frame, which is no growth of the plug-in's.
+            if next_sample <= t < self.seconds - 1.0:
                 rss, fds = support.resident_kb(self.host_pid), support.open_fds(self.host_pid)
                 if rss is not None:
                     with open(samples_path, "a") as samples:
