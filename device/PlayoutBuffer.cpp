@@ -45,7 +45,6 @@ void PlayoutBuffer::resetStream() {
     stats_.dropped += count_; // waiting blocks of a stream that is gone never reach a frame
     head_ = 0;
     count_ = 0;
-    hasLast_ = false;
     started_ = false;
     inUnderrun_ = false;
     cover_ = 0;
@@ -269,7 +268,6 @@ PlayoutBuffer::Take PlayoutBuffer::takeOne(int32_t frameID, Clock::time_point no
     last_ = ring_[head_];
     head_ = (head_ + 1) % kCapacity;
     --count_;
-    hasLast_ = true;
     ++stats_.delivered;
     block = &last_;
 

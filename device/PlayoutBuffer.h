@@ -21,7 +21,7 @@ namespace QuillmarkPluginDevices {
 //    before) widens it by the frames it lasted, at most kMostCover blocks, and it narrows one block per
 //    kCoverHeld without an underrun;
 //  - the rate: the companion's blocks per second, fitted continuously to the arrivals of the last
-//    kRateWindow against the device clock. Once it is off the device rate by more than its own
+//    10 s (kRateSamples) against the device clock. Once it is off the device rate by more than its own
 //    measuring error (and at least kRateFloor), the surplus is dropped, or the deficit repeated, one
 //    block at a time, spread evenly over the frames;
 //  - the level: what the rate does not explain (a burst that is over, drift too small to measure) is
@@ -115,7 +115,7 @@ public:
 private:
     static constexpr int kMemoryBuckets = 4; // the lowest level per bucket, over kMemory
     static constexpr auto kBucketLength = std::chrono::seconds(1);
-    static constexpr int kRateSamples = 100; // one every kRateSampleEvery: kRateWindow
+    static constexpr int kRateSamples = 100; // one every kRateSampleEvery: 10 s
     static constexpr auto kRateSampleEvery = std::chrono::milliseconds(100);
     static constexpr int kRateLeastSamples = 5;
     static constexpr std::size_t kSlipRoom = 64;
@@ -123,11 +123,8 @@ private:
     // back, or that waited in the connection): what is more than the smooth depth then is not live.
     static constexpr auto kStartWindow = std::chrono::milliseconds(100);
 
-public:
     static constexpr auto kMemory = kBucketLength * kMemoryBuckets;
-    static constexpr auto kRateWindow = kRateSampleEvery * kRateSamples;
 
-private:
     Take takeOne(int32_t frameID, Clock::time_point now, const SampleBlock*& block);
     void rememberLevel(Clock::time_point now);
     // Blocks per frame to give up (negative: to repeat) at the current level and rate.
@@ -143,7 +140,6 @@ private:
     std::size_t head_ = 0;
     std::size_t count_ = 0;
     SampleBlock last_{}; // the block the last frame carried, for a repeat
-    bool hasLast_ = false;
 
     double rate_ = 1000.0;
     Clock::duration staleAfter_ = std::chrono::milliseconds(250);
