@@ -5,9 +5,11 @@
 #include "factory/FerroxEMGFactory.h"
 #include "inventory/ConfigurationReport.h"
 #include "platform/Process.h"
+#include "platform/Sleep.h"
 
 #include "FerroxVersion.h"
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -16,6 +18,9 @@
 namespace QuillmarkPluginDevices {
 
 namespace {
+constexpr int kCommandFileRemoveAttempts = 40;
+constexpr auto kCommandFileRemoveRetry = std::chrono::milliseconds(25);
+
 void printTo(std::FILE* stream, const std::string& text) {
     std::fputs(text.c_str(), stream);
     // Windows fully buffers a redirected stream; the host's log would get these lines late or never.
@@ -47,11 +52,20 @@ void removeCommandFile() {
         return;
     }
     probe.close();
-    if (std::remove(path->c_str()) == 0) {
-        printTo(stdout, "Existing pipe file deleted.\n");
-    } else {
-        printTo(stderr, "Failed to delete existing pipe file.\n");
+    // On Windows a file another process has open cannot be deleted, and a companion that is still
+    // running (or still ending after taskkill) opens the command file for a moment at every poll. Such
+    // a moment passes; a file that stays undeletable is reported.
+    for (int attempt = 1;; ++attempt) {
+        if (std::remove(path->c_str()) == 0) {
+            printTo(stdout, "Existing pipe file deleted.\n");
+            return;
+        }
+        if (attempt == kCommandFileRemoveAttempts) {
+            break;
+        }
+        platform::sleepFor(kCommandFileRemoveRetry);
     }
+    printTo(stderr, "Failed to delete existing pipe file.\n");
 }
 } // namespace
 

@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -212,6 +213,27 @@ TEST_F(Lifecycle, UnloadReportsACommandFileItCannotDeleteAndCarriesOn) {
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(unload.identifier, "5");
     EXPECT_EQ(ferrox_test::readFile(reportPath()), "");
+}
+
+// On Windows a companion polling the command file holds it open for a moment, and the file cannot be
+// deleted until it lets go: unload waits that moment out instead of leaving the file behind.
+TEST_F(Lifecycle, UnloadDeletesACommandFileTheCompanionHoldsOpenForAMoment) {
+    ferrox_test::writeFile(commandPath(), "AppRunMode");
+    auto reading = std::make_unique<std::ifstream>(commandPath());
+    ASSERT_TRUE(reading->good());
+    std::thread companion([&] {
+        std::this_thread::sleep_for(200ms);
+        reading.reset();
+    });
+    Unload unload;
+    const Output o = captureOutput([&] {
+        QuillmarkPluginDevices::unloadPlugin(
+            &unload, [](const std::string&) { return std::optional<unsigned long>(1); });
+    });
+    companion.join();
+    EXPECT_EQ(o.out, "Existing pipe file deleted.\n");
+    EXPECT_EQ(o.err, "");
+    EXPECT_FALSE(ferrox_test::fileExists(commandPath()));
 }
 
 TEST(Version, IsOneZeroZeroAndToleratesNullPointers) {
