@@ -49,7 +49,7 @@ STREAMS = {
     "slow4": ("-4 %", {"FERROX_SIM_CLOCK_PPM": "-40000"}),
 }
 BURST_PERIOD_MS = 10.0
-DRIFT_PPM = {"fast": 500, "slow": 500, "fast2": 20000, "slow2": 20000, "fast4": 40000, "slow4": 40000}
+DRIFT_PPM = {"fast": 500, "slow": -500, "fast2": 20000, "slow2": -20000, "fast4": 40000, "slow4": -40000}
 DRIFT_LATENCY_DRIFT_MS = 3.0  # last tenth's latency median against the second after the first
 # The ways a stream is captured: key -> (label, host, ferrox-host's --delivery, capture priority).
 VARIANTS = {
@@ -433,7 +433,7 @@ def stream_targets(stream, seconds, rate, loaded):
         bound = BURST_PERIOD_MS + 3.0
         return [("skipped 0", at_most(skipped, 0)), (f"lat p99 < {bound:g}", below(latency, bound))]
     if stream in DRIFT_PPM:
-        forced = DRIFT_PPM[stream] * seconds * rate / 1e6
+        forced = abs(support.clock_surplus(DRIFT_PPM[stream])) * seconds * rate
         drift = latency_drift
 
         def flat(run):

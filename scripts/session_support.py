@@ -130,6 +130,12 @@ def sandbox_environment(sandbox, **extra):
     return env
 
 
+def clock_surplus(ppm):
+    """The blocks a companion whose clock is off by `ppm` sends per block of the device's rate, less one:
+    the simulator shortens its period by ppm (1 ms * (1 - ppm / 1e6)), so +2 % sends 2.04 % more."""
+    return 1.0 / (1.0 - float(ppm) * 1e-6) - 1.0
+
+
 # Readings of a process from /proc.
 
 def start_time(pid):

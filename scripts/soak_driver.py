@@ -350,7 +350,7 @@ def judge_connection(c, rate, settings):
     middle = c.get("middle") or {}
     seconds = middle.get("seconds", 0.0)
     ppm = float(settings.get("FERROX_SIM_CLOCK_PPM", 0))
-    forced = abs(ppm) * 1e-6 * rate * seconds + 3
+    forced = abs(support.clock_surplus(ppm)) * rate * seconds + 3
     sender = c.get("middle_sender") or {}
     # A slow sender forces repeats as a fast one forces skips.
     repeats_allowed = sender.get("repeats_before_sent", 0) + (forced if ppm < 0 else 0)
