@@ -202,9 +202,20 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
     }
     constexpr double kLateMs = 1.0;
     const auto heldUp = std::count_if(lateness.begin(), lateness.end(), [](double l) { return l > kLateMs; });
-    // A repeated frame whose next block was written only after the frame was committed (less than
-    // kInFlightMs before: loopback and the capture's read) is the stream's lateness: no receiver could
-    // have shown that block in time.
+    // A repeated frame whose next block was written only after the frame was due (less than kInFlightMs
+    // before: loopback and the capture's read) is the stream's lateness: no receiver could have shown
+    // that block in time. Frame i is due i periods after the schedule's origin, the earliest the commits
+    // allow; a frame committed late was read late too, so its commit would blame the receiver for a
+    // block written after the frame was due (the read, or the commit after it, held up).
+    double origin = 0.0;
+    for (std::size_t i = from; i < end; ++i) {
+        origin = std::min(origin, std::remainder(committedMs[i] - committedMs[from] -
+                                                     static_cast<double>(i - from) * periodMs,
+                                                 1000.0));
+    }
+    auto dueMs = [&](std::size_t i) {
+        return committedMs[from] + origin + static_cast<double>(i - from) * periodMs;
+    };
     int64_t repeats = 0;
     int64_t repeatsBeforeSent = 0;
     for (std::size_t i = std::max<std::size_t>(from, 1); i < end; ++i) {
@@ -216,10 +227,9 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
             if (entries[j] >= kBlockNumberModulus || entries[j] == entries[i] || std::isnan(stamps[j])) {
                 continue;
             }
-            // Stamp and commit are both modulo 1000 ms; their difference is far less than half of that.
-            const double sentBeforeCommit =
-                std::remainder(committedMs[i] - static_cast<double>(stamps[j]), 1000.0);
-            if (sentBeforeCommit < kInFlightMs) {
+            // Stamp and due time are both modulo 1000 ms; their difference is far less than half of that.
+            const double sentBeforeDue = std::remainder(dueMs(i) - static_cast<double>(stamps[j]), 1000.0);
+            if (sentBeforeDue < kInFlightMs) {
                 ++repeatsBeforeSent;
             }
             break;

@@ -53,8 +53,9 @@ nlohmann::json fidelityJson(const std::vector<std::uint32_t>& entries, std::size
 // consecutive numbers is a new write. A write's lateness is its stamp against the sender's own
 // schedule: block n due n periods after an origin, taken as the earliest one the writes within
 // kScheduleWindow blocks of it allow (so a drifting clock does not count as lateness); a write over
-// 1 ms late is a hold-up. A repeated frame whose next block was sent only after the frame was
-// committed is the stream's lateness, not the receiver's: that block was not there to be shown. As
+// 1 ms late is a hold-up. A repeated frame whose next block was sent only after the frame was due (on
+// the schedule the commits allow) is the stream's lateness, not the receiver's: that block was not
+// there to be shown. As
 // {"writes", "held_up", "repeats", "repeats_before_sent", "lateness_p99_ms", "largest_lateness_ms"};
 // null when no write is seen.
 nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const std::vector<float>& stamps,

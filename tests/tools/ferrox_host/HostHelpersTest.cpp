@@ -182,6 +182,12 @@ TEST(HostHelpers, FidelityCountsWhatBecameOfEachNumberedBlock) {
     EXPECT_EQ(writes["repeats"], 2);
     EXPECT_EQ(writes["repeats_before_sent"], 1);
     EXPECT_NEAR(writes["largest_lateness_ms"].get<double>(), 1.5, 1e-4);
+    // The third frame is due at 3 ms but committed at 3.8 (its tick woke, or read, late): block 3, sent
+    // at 3.3, came after the frame was due, so the repeat is the sender's though the commit came later.
+    const auto late = ferrox_tools::senderWritesJson(
+        fidelityEntries({1, 2, 2, 3, 4}), {0.0f, 1.0f, 1.0f, 3.3f, 3.5f}, {1.0, 2.0, 3.8, 4.0, 5.0}, 0, 1.0);
+    EXPECT_EQ(late["repeats"], 1);
+    EXPECT_EQ(late["repeats_before_sent"], 1);
 
     // A sender whose clock runs 2 % fast keeps its own schedule: punctual by it, however far it runs
     // ahead of the device's; a hold-up of 3 ms that delays blocks 1500 to 1503 is still seen as late.
