@@ -207,6 +207,11 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
     // that block in time. Frame i is due i periods after the schedule's origin, the earliest the commits
     // allow; a frame committed late was read late too, so its commit would blame the receiver for a
     // block written after the frame was due (the read, or the commit after it, held up).
+    // The stamp is taken as a write begins; its bytes are in the socket by the time the sender stamps
+    // its next write, at the latest. A sender held up inside the write (its thread preempted, or a
+    // system whose socket calls wait on a server of their own) shows as a next write late on its
+    // schedule: when that one began after the frame was due, the block may well have landed after it
+    // too, and the repeat is the sender's.
     double origin = 0.0;
     for (std::size_t i = from; i < end; ++i) {
         origin = std::min(origin, std::remainder(committedMs[i] - committedMs[from] -
@@ -216,8 +221,28 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
     auto dueMs = [&](std::size_t i) {
         return committedMs[from] + origin + static_cast<double>(i - from) * periodMs;
     };
+    auto committedAfterDue = [&](std::size_t i) { return std::remainder(committedMs[i] - dueMs(i), 1000.0); };
+    // Whether the write that carried entry j was held up so that it may have landed after frame i was
+    // due: the write after it began after that and later than its schedule by more than kLateMs.
+    auto landedAfterDue = [&](std::size_t i, std::size_t j) {
+        for (std::size_t k = j + 1; k < std::min<std::size_t>(end, j + kScheduleWindow); ++k) {
+            if (entries[k] >= kBlockNumberModulus || std::isnan(stamps[k]) || stamps[k] == stamps[j]) {
+                continue;
+            }
+            const std::uint32_t blocks = (entries[k] - entries[j]) & (kBlockNumberModulus - 1);
+            if (blocks == 0 || blocks > kScheduleWindow) {
+                return false; // a repeat of the same block, or the numbers do not follow on
+            }
+            const double gap =
+                std::remainder(static_cast<double>(stamps[k]) - static_cast<double>(stamps[j]), 1000.0);
+            const double beganAfterDue = std::remainder(static_cast<double>(stamps[k]) - dueMs(i), 1000.0);
+            return beganAfterDue > 0.0 && gap - static_cast<double>(blocks) * periodMs > kLateMs;
+        }
+        return false;
+    };
     int64_t repeats = 0;
     int64_t repeatsBeforeSent = 0;
+    nlohmann::json unexplained = nlohmann::json::array();
     for (std::size_t i = std::max<std::size_t>(from, 1); i < end; ++i) {
         if (entries[i] >= kBlockNumberModulus || entries[i] != entries[i - 1]) {
             continue;
@@ -229,8 +254,12 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
             }
             // Stamp and due time are both modulo 1000 ms; their difference is far less than half of that.
             const double sentBeforeDue = std::remainder(dueMs(i) - static_cast<double>(stamps[j]), 1000.0);
-            if (sentBeforeDue < kInFlightMs) {
+            if (sentBeforeDue < kInFlightMs || landedAfterDue(i, j)) {
                 ++repeatsBeforeSent;
+            } else if (unexplained.size() < kMostUnexplainedListed) {
+                unexplained.push_back({{"frame", i - from},
+                                       {"sent_before_due_ms", sentBeforeDue},
+                                       {"committed_after_due_ms", committedAfterDue(i)}});
             }
             break;
         }
@@ -242,6 +271,7 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
             {"held_up", heldUp},
             {"repeats", repeats},
             {"repeats_before_sent", repeatsBeforeSent},
+            {"repeats_unexplained", unexplained},
             {"lateness_p99_ms", sorted[p99]},
             {"largest_lateness_ms", sorted.back()}};
 }

@@ -55,9 +55,13 @@ nlohmann::json fidelityJson(const std::vector<std::uint32_t>& entries, std::size
 // kScheduleWindow blocks of it allow (so a drifting clock does not count as lateness); a write over
 // 1 ms late is a hold-up. A repeated frame whose next block was sent only after the frame was due (on
 // the schedule the commits allow) is the stream's lateness, not the receiver's: that block was not
-// there to be shown. As
-// {"writes", "held_up", "repeats", "repeats_before_sent", "lateness_p99_ms", "largest_lateness_ms"};
-// null when no write is seen.
+// there to be shown. So is one whose next block's write was held up past the due time: a stamp is taken
+// as a write begins, and the write after it, begun after the frame was due and over 1 ms behind its
+// schedule, bounds when those bytes landed. The other repeats are listed (at most
+// kMostUnexplainedListed) with how long before the due time their next block was stamped and how late
+// the frame was committed. As
+// {"writes", "held_up", "repeats", "repeats_before_sent", "repeats_unexplained", "lateness_p99_ms",
+//  "largest_lateness_ms"}; null when no write is seen.
 nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const std::vector<float>& stamps,
                                 const std::vector<double>& committedMs, std::size_t from, double periodMs);
 
@@ -93,5 +97,6 @@ nlohmann::json connectionsJson(const std::vector<std::uint32_t>& entries, const 
 constexpr std::uint32_t kScheduleWindow = 200;
 constexpr std::size_t kLateWriteReach = 10;
 constexpr double kInFlightMs = 0.1;
+constexpr std::size_t kMostUnexplainedListed = 8;
 
 } // namespace ferrox_tools
