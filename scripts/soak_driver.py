@@ -379,18 +379,19 @@ def judge_connection(c, rate, settings, prompt_acks_refused=False):
     ppm = float(settings.get("FERROX_SIM_CLOCK_PPM", 0))
     forced = abs(support.clock_surplus(ppm)) * rate * seconds + 3
     sender = c.get("middle_sender") or {}
-    # A slow sender forces repeats as a fast one forces skips.
-    late_repeats = sender.get("repeats_before_sent", 0)
+    held_by_nagle = prompt_acks_refused and str(settings.get("FERROX_SIM_NODELAY", 1)) == "0"
+    repeated = middle.get("repeated", 0)
+    # A slow sender forces repeats as a fast one forces skips. A Nagle-on sender's repeats, where
+    # nothing could make its system send promptly, are its own as much as its late writes are.
+    late_repeats = repeated if held_by_nagle else sender.get("repeats_before_sent", 0)
     repeats_allowed = late_repeats + (forced if ppm < 0 else 0)
     # A frame repeated while the sender was late leaves one block more waiting once the late blocks
     # come: the buffer keeps up to its cover of that depth and gives the rest back, or it would play
     # every later block that much later. So each such repeat allows one skip.
     skips_allowed = forced + late_repeats
-    held_by_nagle = prompt_acks_refused and str(settings.get("FERROX_SIM_NODELAY", 1)) == "0"
     latency = c.get("middle_latency_ms") or {}
     first, last = latency.get("first_second_median"), latency.get("last_second_median")
     drift = None if first is None or last is None else last - first
-    repeated = middle.get("repeated", 0)
     drift_limit = LATENCY_DRIFT_LIMIT_MS + min(repeated, MOST_COVER_BLOCKS) * 1000.0 / rate
     return {"seconds": seconds, "ppm": ppm, "repeated": repeated, "skipped": middle.get("skipped", 0),
             "skips_allowed": skips_allowed, "repeats_allowed": repeats_allowed, "latency_drift_ms": drift,

@@ -18,9 +18,21 @@ void RunCounter::add(bool inRun) {
     longest_ = std::max(longest_, current_);
 }
 
-CaptureMetrics::CaptureMetrics(double rate, int stampChannel, int sequenceChannel)
+namespace {
+// A time stamp the sender put into a value: ms modulo 1000, NaN where the channel is absent or holds none.
+float stampIn(const std::vector<float>& samples, int channel) {
+    if (channel < 0 || static_cast<std::size_t>(channel) >= samples.size()) {
+        return std::numeric_limits<float>::quiet_NaN();
+    }
+    const float value = samples[static_cast<std::size_t>(channel)];
+    return value > 0.0f && value < 1000.0f ? value : std::numeric_limits<float>::quiet_NaN();
+}
+} // namespace
+
+CaptureMetrics::CaptureMetrics(double rate, int stampChannel, int sequenceChannel, int returnChannel)
     : periodNs_(rate > 0.0 ? 1e9 / rate : 1e6), stampChannel_(stampChannel),
-      sequenceChannel_(sequenceChannel), settledFrom_(std::numeric_limits<std::size_t>::max()) {}
+      sequenceChannel_(sequenceChannel), returnChannel_(returnChannel),
+      settledFrom_(std::numeric_limits<std::size_t>::max()) {}
 
 void CaptureMetrics::addFrame(int32_t frameID, int64_t committedNs, const std::vector<float>& samples) {
     if (!haveFirst_) {
@@ -53,21 +65,17 @@ void CaptureMetrics::addFrame(int32_t frameID, int64_t committedNs, const std::v
     }
     inZeros_ = zeros;
 
-    float stamp = std::numeric_limits<float>::quiet_NaN();
-    if (stampChannel_ >= 0 && static_cast<std::size_t>(stampChannel_) < samples.size()) {
-        const float value = samples[static_cast<std::size_t>(stampChannel_)];
-        if (value > 0.0f && value < 1000.0f) {
-            stamp = value;
-            const double sinceFirst = static_cast<double>(frameID - firstId_) * periodNs_;
-            if (latencySecondFrom_ == std::numeric_limits<std::size_t>::max() && sinceFirst >= 1e9) {
-                latencySecondFrom_ = latencyMs_.size();
-            }
-            if (latencySecondTo_ == std::numeric_limits<std::size_t>::max() && sinceFirst >= 2e9) {
-                latencySecondTo_ = latencyMs_.size();
-            }
-            const double committedMs = std::fmod(static_cast<double>(committedNs) / 1e6, 1000.0);
-            latencyMs_.push_back(std::fmod(committedMs - stamp + 1000.0, 1000.0));
+    const float stamp = stampIn(samples, stampChannel_);
+    if (!std::isnan(stamp)) {
+        const double sinceFirst = static_cast<double>(frameID - firstId_) * periodNs_;
+        if (latencySecondFrom_ == std::numeric_limits<std::size_t>::max() && sinceFirst >= 1e9) {
+            latencySecondFrom_ = latencyMs_.size();
         }
+        if (latencySecondTo_ == std::numeric_limits<std::size_t>::max() && sinceFirst >= 2e9) {
+            latencySecondTo_ = latencyMs_.size();
+        }
+        const double committedMs = std::fmod(static_cast<double>(committedNs) / 1e6, 1000.0);
+        latencyMs_.push_back(std::fmod(committedMs - stamp + 1000.0, 1000.0));
     }
 
     if (sequenceChannel_ >= 0 && static_cast<std::size_t>(sequenceChannel_) < samples.size()) {
@@ -77,6 +85,7 @@ void CaptureMetrics::addFrame(int32_t frameID, int64_t committedNs, const std::v
         }
         sequence_.push_back(fidelityEntry(samples[static_cast<std::size_t>(sequenceChannel_)], zeros));
         sendStamps_.push_back(stamp);
+        returnStamps_.push_back(stampIn(samples, returnChannel_));
         commitsMs_.push_back(std::fmod(static_cast<double>(committedNs) / 1e6, 1000.0));
     }
 }
@@ -101,6 +110,7 @@ void CaptureMetrics::reserve(std::size_t frames) {
     prepare(memorySeconds_, frames / 100 + 16);
     prepare(sequence_, sequenceChannel_ >= 0 ? frames : 0);
     prepare(sendStamps_, sequenceChannel_ >= 0 ? frames : 0);
+    prepare(returnStamps_, sequenceChannel_ >= 0 ? frames : 0);
     prepare(commitsMs_, sequenceChannel_ >= 0 ? frames : 0);
     prepare(zeroStretches_, 256);
     prepare(seconds_, static_cast<std::size_t>(static_cast<double>(frames) * periodNs_ / 1e9) + 2);
@@ -157,11 +167,12 @@ nlohmann::json CaptureMetrics::toJson() const {
     }
     if (sequenceChannel_ >= 0) {
         j["fidelity"] = fidelityJson(sequence_, settledFrom_);
-        j["sender_writes"] =
-            senderWritesJson(sequence_, sendStamps_, commitsMs_, settledFrom_, periodNs_ / 1e6);
+        j["sender_writes"] = senderWritesJson(sequence_, sendStamps_, commitsMs_, settledFrom_,
+                                              periodNs_ / 1e6, returnStamps_);
         if (!j["fidelity"].is_null()) {
             const auto edge = static_cast<std::size_t>(kConnectionEdgeSeconds * 1e9 / periodNs_);
-            j["connections"] = connectionsJson(sequence_, sendStamps_, commitsMs_, periodNs_ / 1e6, edge);
+            j["connections"] =
+                connectionsJson(sequence_, sendStamps_, commitsMs_, periodNs_ / 1e6, edge, returnStamps_);
         }
     }
     // Second by second: enough for a plot of an hour's capture, where every frame would be too many.

@@ -31,8 +31,9 @@ class CaptureMetrics {
 public:
     // stampChannel: the active channel whose value is the sender's steady-clock time in ms modulo
     // 1000, or -1 when the stream carries no stamp. sequenceChannel: the active channel that may carry
-    // the sender's block numbers (see Fidelity.h), or -1.
-    CaptureMetrics(double rate, int stampChannel, int sequenceChannel = -1);
+    // the sender's block numbers (see Fidelity.h), or -1. returnChannel: the active channel that may
+    // carry, beside them, when the sender's previous write returned (as the stamp), or -1.
+    CaptureMetrics(double rate, int stampChannel, int sequenceChannel = -1, int returnChannel = -1);
 
     // Frames in frame-ID order, with the steady-clock time (ns) the host saw them committed.
     void addFrame(int32_t frameID, int64_t committedNs, const std::vector<float>& samples);
@@ -91,8 +92,10 @@ private:
     int sequenceChannel_;
     std::vector<std::uint32_t> sequence_; // one fidelity entry per frame
     std::vector<float> sendStamps_;       // the stamp of each of those frames, NaN where none
-    std::vector<double> commitsMs_;       // and its commit time, ms modulo 1000
-    std::size_t settledFrom_;             // the first entry after the first second
+    int returnChannel_;
+    std::vector<float> returnStamps_; // the previous write's return each carried, NaN where none
+    std::vector<double> commitsMs_;   // and its commit time, ms modulo 1000
+    std::size_t settledFrom_;         // the first entry after the first second
     std::vector<Second> seconds_;
     // Each stretch of frames of zeros: its first frame's time (s from the first frame) and its frames.
     std::vector<std::pair<double, int64_t>> zeroStretches_;

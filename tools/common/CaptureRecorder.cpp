@@ -73,7 +73,7 @@ nlohmann::json figuresJson(const CaptureFigures& figures) {
 CaptureRecorder::CaptureRecorder(AnalogSystem::cPluginDeviceBase& device, const Options& options,
                                  CaptureFigures& figures)
     : device_(device), options_(options), figures_(figures),
-      metrics_(rateOf(device), options.stampChannel, options.sequenceChannel) {
+      metrics_(rateOf(device), options.stampChannel, options.sequenceChannel, options.returnChannel) {
     // A little more than the capture can deliver, so the figures do not move memory mid-run.
     metrics_.reserve(
         static_cast<std::size_t>(std::max(0.0, rateOf(device) * (options_.seconds + kSpareSeconds))));

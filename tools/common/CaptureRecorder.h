@@ -79,6 +79,7 @@ public:
         // The active channel whose value is the sender's steady-clock time in ms modulo 1000, or -1.
         int stampChannel = -1;
         int sequenceChannel = -1; // the active channel that may carry the sender's block numbers
+        int returnChannel = -1;   // and the one with when its previous write returned
         bool keepFrames = false;
     };
 

@@ -98,7 +98,8 @@ nlohmann::json fidelityJson(const std::vector<std::uint32_t>& entries, std::size
 }
 
 nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const std::vector<float>& stamps,
-                                const std::vector<double>& committedMs, std::size_t from, double periodMs) {
+                                const std::vector<double>& committedMs, std::size_t from, double periodMs,
+                                const std::vector<float>& returned) {
     // Writes as (time against the schedule, segment); a segment ends where the numbers do not follow on
     // (a stall, a new companion), since the stamps cannot be unwrapped across it.
     struct Write {
@@ -207,11 +208,10 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
     // that block in time. Frame i is due i periods after the schedule's origin, the earliest the commits
     // allow; a frame committed late was read late too, so its commit would blame the receiver for a
     // block written after the frame was due (the read, or the commit after it, held up).
-    // The stamp is taken as a write begins; its bytes are in the socket by the time the sender stamps
-    // its next write, at the latest. A sender held up inside the write (its thread preempted, or a
-    // system whose socket calls wait on a server of their own) shows as a next write late on its
-    // schedule: when that one began after the frame was due, the block may well have landed after it
-    // too, and the repeat is the sender's.
+    // The stamp is taken as a write begins, and a write's bytes are in the socket by the time its call
+    // returns, which the sender's next write carries. A write that returned only after the frame was
+    // due (the sender preempted inside it, or a system whose socket calls wait on a server of their
+    // own first) may have landed after it too: that repeat is the sender's as well.
     double origin = 0.0;
     for (std::size_t i = from; i < end; ++i) {
         origin = std::min(origin, std::remainder(committedMs[i] - committedMs[from] -
@@ -222,21 +222,16 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
         return committedMs[from] + origin + static_cast<double>(i - from) * periodMs;
     };
     auto committedAfterDue = [&](std::size_t i) { return std::remainder(committedMs[i] - dueMs(i), 1000.0); };
-    // Whether the write that carried entry j was held up so that it may have landed after frame i was
-    // due: the write after it began after that and later than its schedule by more than kLateMs.
-    auto landedAfterDue = [&](std::size_t i, std::size_t j) {
-        for (std::size_t k = j + 1; k < std::min<std::size_t>(end, j + kScheduleWindow); ++k) {
+    // Whether the write that carried entry j returned after frame i was due: the return time comes
+    // with the first block of the next write.
+    auto returnedAfterDue = [&](std::size_t i, std::size_t j) {
+        for (std::size_t k = j + 1; k < std::min<std::size_t>({end, returned.size(), j + kScheduleWindow});
+             ++k) {
             if (entries[k] >= kBlockNumberModulus || std::isnan(stamps[k]) || stamps[k] == stamps[j]) {
                 continue;
             }
-            const std::uint32_t blocks = (entries[k] - entries[j]) & (kBlockNumberModulus - 1);
-            if (blocks == 0 || blocks > kScheduleWindow) {
-                return false; // a repeat of the same block, or the numbers do not follow on
-            }
-            const double gap =
-                std::remainder(static_cast<double>(stamps[k]) - static_cast<double>(stamps[j]), 1000.0);
-            const double beganAfterDue = std::remainder(static_cast<double>(stamps[k]) - dueMs(i), 1000.0);
-            return beganAfterDue > 0.0 && gap - static_cast<double>(blocks) * periodMs > kLateMs;
+            return !std::isnan(returned[k]) &&
+                   std::remainder(static_cast<double>(returned[k]) - dueMs(i), 1000.0) > -kInFlightMs;
         }
         return false;
     };
@@ -254,7 +249,7 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
             }
             // Stamp and due time are both modulo 1000 ms; their difference is far less than half of that.
             const double sentBeforeDue = std::remainder(dueMs(i) - static_cast<double>(stamps[j]), 1000.0);
-            if (sentBeforeDue < kInFlightMs || landedAfterDue(i, j)) {
+            if (sentBeforeDue < kInFlightMs || returnedAfterDue(i, j)) {
                 ++repeatsBeforeSent;
             } else if (unexplained.size() < kMostUnexplainedListed) {
                 unexplained.push_back({{"frame", i - from},
@@ -370,7 +365,7 @@ nlohmann::json numberOrNull(double value) {
 
 nlohmann::json connectionsJson(const std::vector<std::uint32_t>& entries, const std::vector<float>& stamps,
                                const std::vector<double>& committedMs, double periodMs,
-                               std::size_t edgeFrames) {
+                               std::size_t edgeFrames, const std::vector<float>& returned) {
     nlohmann::json list = nlohmann::json::array();
     const std::size_t secondFrames =
         periodMs > 0.0 ? static_cast<std::size_t>(std::lround(1000.0 / periodMs)) : 1;
@@ -395,7 +390,8 @@ nlohmann::json connectionsJson(const std::vector<std::uint32_t>& entries, const 
                 return Values(values.begin() + static_cast<long>(c.middleFrom),
                               values.begin() + static_cast<long>(c.middleTo));
             };
-            sender = senderWritesJson(slice(entries), slice(stamps), slice(committedMs), 0, periodMs);
+            sender = senderWritesJson(slice(entries), slice(stamps), slice(committedMs), 0, periodMs,
+                                      c.middleTo <= returned.size() ? slice(returned) : std::vector<float>{});
             firstLatency = latencyMedian(c.middleFrom, std::min(c.middleTo, c.middleFrom + secondFrames));
             lastLatency =
                 latencyMedian(c.middleTo - std::min(c.middleTo - c.middleFrom, secondFrames), c.middleTo);

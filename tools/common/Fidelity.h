@@ -55,15 +55,17 @@ nlohmann::json fidelityJson(const std::vector<std::uint32_t>& entries, std::size
 // kScheduleWindow blocks of it allow (so a drifting clock does not count as lateness); a write over
 // 1 ms late is a hold-up. A repeated frame whose next block was sent only after the frame was due (on
 // the schedule the commits allow) is the stream's lateness, not the receiver's: that block was not
-// there to be shown. So is one whose next block's write was held up past the due time: a stamp is taken
-// as a write begins, and the write after it, begun after the frame was due and over 1 ms behind its
-// schedule, bounds when those bytes landed. The other repeats are listed (at most
-// kMostUnexplainedListed) with how long before the due time their next block was stamped and how late
-// the frame was committed. As
+// there to be shown. `returned` (empty, or one per entry, NaN where none) is when the sender's
+// previous write returned, as each frame's block carries it: a write's bytes are in the socket by
+// then, so a repeat whose next block's write returned only after the frame was due is the sender's
+// too (a sender preempted inside its write; a system whose socket calls wait on a server first). The
+// other repeats are listed (at most kMostUnexplainedListed) with how long before the due time their
+// next block was stamped and how late the frame was committed. As
 // {"writes", "held_up", "repeats", "repeats_before_sent", "repeats_unexplained", "lateness_p99_ms",
 //  "largest_lateness_ms"}; null when no write is seen.
 nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const std::vector<float>& stamps,
-                                const std::vector<double>& committedMs, std::size_t from, double periodMs);
+                                const std::vector<double>& committedMs, std::size_t from, double periodMs,
+                                const std::vector<float>& returned = {});
 
 // What became of the numbered blocks of each connection, one sender's frames: a connection begins at
 // the first numbered frame and at every restart (above). Frames of zeros inside it are stalls, which
@@ -92,7 +94,7 @@ std::vector<ConnectionCounts> countConnections(const std::vector<std::uint32_t>&
 // latency's median in the first and the last second of the middle.
 nlohmann::json connectionsJson(const std::vector<std::uint32_t>& entries, const std::vector<float>& stamps,
                                const std::vector<double>& committedMs, double periodMs,
-                               std::size_t edgeFrames);
+                               std::size_t edgeFrames, const std::vector<float>& returned = {});
 
 constexpr std::uint32_t kScheduleWindow = 200;
 constexpr std::size_t kLateWriteReach = 10;

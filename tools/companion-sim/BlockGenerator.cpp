@@ -218,16 +218,24 @@ Block makeBlock(const SignalSettings& settings, RunMode mode, std::uint64_t k) {
     return block;
 }
 
-void stampLatency(Block& block, std::chrono::steady_clock::time_point sendTime) {
+namespace {
+double millisecondsModulo1000(std::chrono::steady_clock::time_point time) {
     // In microseconds: a stamp of whole milliseconds would overstate every latency by up to 1 ms. A
     // float still holds 999.999 to within 0.1 us, so the device's conversion keeps the fraction.
-    const auto us =
-        std::chrono::duration_cast<std::chrono::microseconds>(sendTime.time_since_epoch()).count();
-    block[kLatencyStampIndex] = static_cast<double>(((us % 1'000'000) + 1'000'000) % 1'000'000) / 1000.0;
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
+    return static_cast<double>(((us % 1'000'000) + 1'000'000) % 1'000'000) / 1000.0;
+}
+} // namespace
+
+void stampLatency(Block& block, std::chrono::steady_clock::time_point sendTime) {
+    block[kLatencyStampIndex] = millisecondsModulo1000(sendTime);
 }
 
-void stampSequence(Block& block, std::uint64_t counter) {
+void stampSequence(Block& block, std::uint64_t counter,
+                   std::optional<std::chrono::steady_clock::time_point> previousWriteReturned) {
     block[kSequenceIndex] = static_cast<double>(counter % kSequenceModulus);
+    block[kPreviousReturnIndex] =
+        previousWriteReturned ? millisecondsModulo1000(*previousWriteReturned) : 0.0;
 }
 
 void encodeBlock(const Block& block, unsigned char* wire) {

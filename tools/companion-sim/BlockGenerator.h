@@ -30,6 +30,7 @@ constexpr int kValuesPerSensor = 4;
 constexpr int kMaxSensors = static_cast<int>(kValuesPerBlock) / kValuesPerSensor;
 constexpr std::size_t kLatencyStampIndex = 127;
 constexpr std::size_t kSequenceIndex = 126;
+constexpr std::size_t kPreviousReturnIndex = 125;
 // The block counter wraps here, so that every value it takes is a whole number a float holds exactly.
 constexpr std::uint64_t kSequenceModulus = std::uint64_t{1} << 24;
 constexpr int kBlocksPerSecond = 1000;
@@ -61,8 +62,12 @@ Block makeBlock(const SignalSettings& settings, RunMode mode, std::uint64_t k);
 // 1000. A reader on the same machine takes (its own steady milliseconds - stamp) mod 1000 as the latency.
 void stampLatency(Block& block, std::chrono::steady_clock::time_point sendTime);
 
-// Puts the block counter into value kSequenceIndex: counter modulo kSequenceModulus.
-void stampSequence(Block& block, std::uint64_t counter);
+// Puts the block counter into value kSequenceIndex: counter modulo kSequenceModulus; and into value
+// kPreviousReturnIndex the time the previous write's call returned, as the latency stamp (0 for a
+// connection's first write). A stamp is taken as a write begins; the bytes are in the socket by the
+// time its call returns, so a reader learns from the next write when they had landed at the latest.
+void stampSequence(Block& block, std::uint64_t counter,
+                   std::optional<std::chrono::steady_clock::time_point> previousWriteReturned);
 
 // The wire form: 128 little-endian IEEE 754 doubles, whatever the host's byte order.
 WireBlock encodeBlock(const Block& block);

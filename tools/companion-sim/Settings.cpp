@@ -215,7 +215,7 @@ Environment (default in brackets):
   FERROX_SIM_LATENCY_STAMP    1: value 127 carries the send time [0]
   FERROX_SIM_IGNORE_STDIN     1: do not end at end of standard input (for runs with </dev/null) [0]
   FERROX_SIM_MAX_LAG_MS       a stream this far behind its schedule skips the overdue blocks [100]
-  FERROX_SIM_SEQUENCE         1: value 126 carries the block counter [0]
+  FERROX_SIM_SEQUENCE         1: value 126 carries the block counter, 125 the last write's return [0]
   FERROX_SIM_NODELAY          0: leave Nagle's algorithm on (no TCP_NODELAY on the stream) [1]
   FERROX_SIM_BURST            blocks written back to back each time, 1 to 1000; every N ms one write
                               of N blocks, at the same average rate [1]
@@ -243,6 +243,9 @@ Sequence (FERROX_SIM_SEQUENCE=1): value 126 counts the blocks written on the str
   simulator started, 0, 1, 2, ... modulo 2^24 (whole numbers a float holds exactly: 4.6 hours at
   1000 blocks a second). Skipped blocks get no number, so a gap in the counter is a block the
   receiver lost. With 32 sensors it replaces sensor 32's third value (accelerometer or gyroscope Y).
+  Value 125 is when the previous write's call returned, as the latency stamp (0 for a connection's
+  first write): its bytes had reached the socket by then at the latest. It replaces sensor 32's
+  second value.
 Pacing: block k is due k periods after the simulator started, the period being 1 ms * (1 - ppm/1e6);
   a write of N blocks is due with its last block, then waits its jitter, but never leaves before the
   write ahead of it; a send never starts early. The schedule is absolute: neither jitter nor a late

@@ -24,7 +24,7 @@ std::string describe(const Settings& s) {
     out << "), " << s.stations << (s.stations == 1 ? " base station" : " base stations") << ", stream "
         << kStreamHost << ":" << s.port << ", layout " << commandText(s.initialMode) << ", signal "
         << signalShapeName(s.shape) << ", latency stamp " << (s.latencyStamp ? "in value 127" : "off")
-        << ", block counter " << (s.sequence ? "in value 126" : "off");
+        << ", block counter " << (s.sequence ? "in value 126, last write's return in value 125" : "off");
     // The stream's shape only when it is not the tidy default, so that an odd sender is noticed.
     if (!s.noDelay) {
         out << ", Nagle's algorithm on";

@@ -244,6 +244,7 @@ void StreamSender::run() {
     bool announcedConnecting = false;
     bool resync = true;
     std::uint64_t k = 0; // the first block of the next write
+    std::optional<SteadyClock::time_point> previousWriteReturned;
     auto nextLivenessCheck = SteadyClock::now();
     std::uint64_t skippedUnreported = 0;
     auto nextSkipReport = SteadyClock::now();
@@ -264,6 +265,7 @@ void StreamSender::run() {
             }
             announcedConnecting = false;
             resync = true;
+            previousWriteReturned.reset();
             nextLivenessCheck = SteadyClock::now();
             console_.post("Stream connected to " + endpointText(settings_.port));
         }
@@ -311,11 +313,12 @@ void StreamSender::run() {
                 stampLatency(block, sendTime);
             }
             if (settings_.sequence) {
-                stampSequence(block, blocksSent_.load() + i);
+                stampSequence(block, blocksSent_.load() + i, previousWriteReturned);
             }
             encodeBlock(block, wire.data() + i * kBlockBytes);
         }
         const auto result = connection.sendAll(wire.data(), wire.size(), reason);
+        previousWriteReturned = SteadyClock::now();
         if (result == Connection::SendResult::Stopped) {
             break;
         }

@@ -12,7 +12,8 @@
 //   FERROX_SIM_LATENCY_STAMP [0]; 1 puts the send time (steady ms mod 1000) into value 127
 //   FERROX_SIM_IGNORE_STDIN [0]; 1 keeps it running when standard input is at end of file
 //   FERROX_SIM_MAX_LAG_MS [100]; further behind its schedule, the stream skips the overdue blocks
-//   FERROX_SIM_SEQUENCE [0]; 1 puts the block counter (modulo 2^24) into value 126
+//   FERROX_SIM_SEQUENCE [0]; 1 puts the block counter (modulo 2^24) into value 126 and the time the
+//   previous write's call returned into value 125
 //   FERROX_SIM_NODELAY [1]; 0 leaves Nagle's algorithm on    FERROX_SIM_BURST [1], blocks per write
 //   FERROX_SIM_CLOCK_PPM [0], -100000..+100000, + runs fast  FERROX_SIM_JITTER_MS [0], 0..1000 per write
 // Units: EMG in millivolts, accelerometer in g, gyroscope in degrees per second.

@@ -23,6 +23,8 @@ constexpr auto kProgressEvery = std::chrono::seconds(1);
 constexpr int kStampChannelId = 127;
 // The stream value that may carry the sender's block numbers; the figures say whether it did.
 constexpr int kSequenceChannelId = 126;
+// Beside them, when the sender's previous write returned (as the stamp).
+constexpr int kReturnChannelId = 125;
 constexpr const char* kCollectingData = "Collecting Data";
 constexpr const char* kStreamEnded = "[FerroxEMG] Sample stream ended";
 // A stream that stalled is no stream either: a companion that hung gives way to its replacement.
@@ -305,6 +307,7 @@ private:
             const int id = device_->ChannelID(i);
             measure.stampChannel = options_.latencyStamp && id == kStampChannelId ? i : measure.stampChannel;
             measure.sequenceChannel = id == kSequenceChannelId ? i : measure.sequenceChannel;
+            measure.returnChannel = id == kReturnChannelId ? i : measure.returnChannel;
         }
         ferrox_tools::CaptureRecorder recorder(*base_, measure, capture);
         std::ostringstream announce;

@@ -26,7 +26,7 @@ constexpr int kSensors = 2;
 // milliseconds to the microsecond: a block read at a shifted offset would break both.
 ::testing::AssertionResult isAlignedStampedBlock(const Block& b) {
     for (std::size_t i = static_cast<std::size_t>(kSensors) * companion_sim::kValuesPerSensor;
-         i < companion_sim::kSequenceIndex; ++i) {
+         i < companion_sim::kPreviousReturnIndex; ++i) {
         if (b[i] != 0.0) {
             return ::testing::AssertionFailure() << "value " << i << " is " << b[i];
         }
@@ -140,7 +140,9 @@ TEST_F(SimulatorProcess, ScansAndEndsInOrderAtEndOfStandardInput) {
 }
 
 // The sender in this process, so that its own counts can be read: each write carries `burst` blocks,
-// and the block numbers in value 126 run on from 0 without a gap across the writes.
+// the block numbers in value 126 run on from 0 without a gap across the writes, and every write but
+// the first says in value 125 when the one before it returned: after that one's stamp, by the time its
+// own was taken.
 TEST(StreamSenderSettings, WritesCarryTheBurstAndNumberEveryBlock) {
     for (const int burst : {1, 10}) {
         SCOPED_TRACE(burst);
@@ -161,11 +163,22 @@ TEST(StreamSenderSettings, WritesCarryTheBurstAndNumberEveryBlock) {
             ASSERT_TRUE(sender.start());
             sender.collect();
             ASSERT_TRUE(listener.accept(10s));
+            double previousStamp = 0.0;
             for (int i = 0; i < 200; ++i) {
                 const auto block = listener.readBlock();
                 ASSERT_TRUE(block) << "block " << i;
                 ASSERT_TRUE(isAlignedStampedBlock(*block)) << "block " << i;
                 ASSERT_EQ((*block)[companion_sim::kSequenceIndex], i);
+                const double returned = (*block)[companion_sim::kPreviousReturnIndex];
+                const double stamp = (*block)[companion_sim::kLatencyStampIndex];
+                if (i < burst) {
+                    ASSERT_EQ(returned, 0.0) << "block " << i;
+                } else if (i % burst == 0) {
+                    // Both modulo 1000 ms, and far less than half of that apart.
+                    ASSERT_GE(std::remainder(returned - previousStamp, 1000.0), 0.0) << "block " << i;
+                    ASSERT_LE(std::remainder(returned - stamp, 1000.0), 0.0) << "block " << i;
+                }
+                previousStamp = i % burst == 0 ? stamp : previousStamp;
             }
             sender.stop();
             EXPECT_GE(sender.writes(), 200u / static_cast<unsigned>(burst));

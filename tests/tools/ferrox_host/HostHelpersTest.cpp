@@ -188,16 +188,16 @@ TEST(HostHelpers, FidelityCountsWhatBecameOfEachNumberedBlock) {
         fidelityEntries({1, 2, 2, 3, 4}), {0.0f, 1.0f, 1.0f, 3.3f, 3.5f}, {1.0, 2.0, 3.8, 4.0, 5.0}, 0, 1.0);
     EXPECT_EQ(late["repeats"], 1);
     EXPECT_EQ(late["repeats_before_sent"], 1);
-    // Block 3 is stamped 1.5 ms before the repeated frame was due. The sender's next write began 3.1 ms
-    // after it, 2.1 ms behind its schedule and after the frame was due: held up inside the write, its
-    // bytes may have landed late, and the repeat is the sender's. With the next write on schedule, the
-    // block was there in time and the repeat is the receiver's, listed with its times.
-    for (const auto& [next, sender] : {std::pair<float, int>{4.6f, 1}, std::pair<float, int>{2.4f, 0}}) {
-        const auto heldInWrite =
-            ferrox_tools::senderWritesJson(fidelityEntries({1, 2, 2, 3, 4}), {0.0f, 1.0f, 1.0f, 1.5f, next},
-                                           {1.0, 2.0, 3.0, 4.0, 5.0}, 0, 1.0);
-        EXPECT_EQ(heldInWrite["repeats_before_sent"], sender) << next;
-        EXPECT_EQ(heldInWrite["repeats_unexplained"].size(), 1u - sender) << next;
+    // Block 3 is stamped 1.5 ms before the repeated frame was due, and the next write (block 4) says
+    // when block 3's write returned: after the frame was due, the bytes may have landed after it too,
+    // and the repeat is the sender's; before it, the block was there in time and the repeat is the
+    // receiver's, listed with its times.
+    for (const auto& [returned, sender] : {std::pair<float, int>{3.4f, 1}, std::pair<float, int>{1.6f, 0}}) {
+        const auto slowCall = ferrox_tools::senderWritesJson(
+            fidelityEntries({1, 2, 2, 3, 4}), {0.0f, 1.0f, 1.0f, 1.5f, 4.0f}, {1.0, 2.0, 3.0, 4.0, 5.0}, 0,
+            1.0, {none, 0.2f, 0.2f, 1.1f, returned});
+        EXPECT_EQ(slowCall["repeats_before_sent"], sender) << returned;
+        EXPECT_EQ(slowCall["repeats_unexplained"].size(), 1u - sender) << returned;
     }
 
     // A sender whose clock runs 2 % fast keeps its own schedule: punctual by it, however far it runs
