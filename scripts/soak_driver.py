@@ -50,6 +50,8 @@ FRAME_TOLERANCE = 0.001
 RSS_GROWTH_LIMIT_BYTES = 1024 * 1024
 # Readings from outside before this many seconds of capture are the warm-up (buffers touched first).
 WARM_UP_SECONDS = 10.0
+# Handles are compared as the fewest over this long at the start and at the end.
+HANDLE_WINDOW_SECONDS = 60.0
 # Drift taken up evenly: the latency in the last second of a connection's middle against its first,
 # for a companion whose clock is off.
 LATENCY_DRIFT_LIMIT_MS = 3.0
@@ -470,7 +472,12 @@ def report(out, args, soak, host_exit, intervals):
     samples = read_samples(os.path.join(out, "samples.csv"))
     warm = [s for s in samples if s["seconds"] >= WARM_UP_SECONDS]
     growth = warm[-1]["resident_bytes"] - warm[0]["resident_bytes"] if warm else None
-    fds = (warm[0]["open_fds"], warm[-1]["open_fds"]) if warm else (None, None)
+    # Handles at the start and at the end, each the fewest over a minute of readings: a reading taken
+    # while a connection is being taken or a companion's pipe is open counts one more for a moment,
+    # and a handle that leaks raises the fewest too.
+    start_fds = [s["open_fds"] for s in warm if s["seconds"] < warm[0]["seconds"] + HANDLE_WINDOW_SECONDS]
+    end_fds = [s["open_fds"] for s in warm if s["seconds"] > warm[-1]["seconds"] - HANDLE_WINDOW_SECONDS]
+    fds = (min(start_fds), min(end_fds)) if warm else (None, None)
     left = soak.left
     taken = len(connections) - 1
     rules = [
