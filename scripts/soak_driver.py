@@ -395,6 +395,10 @@ def judge_connection(c, rate, settings, prompt_acks_refused=False):
     first, last = latency.get("first_second_median"), latency.get("last_second_median")
     drift = None if first is None or last is None else last - first
     drift_limit = LATENCY_DRIFT_LIMIT_MS + min(repeated, MOST_COVER_BLOCKS) * 1000.0 / rate
+    if ppm < 0 and drift is not None and drift < 0:
+        # A slow sender drains the buffer by its deficit until the buffer repeats to hold its level: a
+        # latency that falls by that much is depth spent, not drift.
+        drift_limit += (forced - 3) * 1000.0 / rate
     return {"seconds": seconds, "ppm": ppm, "repeated": repeated, "skipped": middle.get("skipped", 0),
             "skips_allowed": skips_allowed, "repeats_allowed": repeats_allowed, "latency_drift_ms": drift,
             "latency_drift_limit_ms": drift_limit,
