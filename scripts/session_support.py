@@ -158,7 +158,8 @@ def start_time(pid):
     return None
 
 
-def _processes():
+def pids():
+    """Every process id now running."""
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             yield int(entry)
@@ -168,7 +169,7 @@ def pids_running(paths):
     """Pids of the processes whose executable is one of paths."""
     wanted = {os.path.realpath(p) for p in paths}
     found = []
-    for pid in _processes() if wanted else ():
+    for pid in pids() if wanted else ():
         try:
             if os.readlink(f"/proc/{pid}/exe") in wanted:
                 found.append(pid)
@@ -183,7 +184,7 @@ def pids_with_argument(paths):
     wanted = {os.path.basename(p).lower() for p in paths}
     folders = {os.path.dirname(os.path.realpath(p)).lower() for p in paths}
     found = []
-    for pid in _processes() if wanted else ():
+    for pid in pids() if wanted else ():
         try:
             with open(f"/proc/{pid}/cmdline", "rb") as f:
                 args = f.read().decode("utf-8", "replace").split("\0")
@@ -200,7 +201,7 @@ def pids_with_argument(paths):
 def children(pid):
     """Pids of the processes whose parent is pid."""
     found = []
-    for child in _processes():
+    for child in pids():
         try:
             with open(f"/proc/{child}/stat") as f:
                 if int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
@@ -402,14 +403,15 @@ class Processes:
 
 
 class Load:
-    """N busy processes (stress-ng --cpu N), ended by their pids, the workers stress-ng forked included."""
+    """N busy processes (stress-ng --cpu N), ended by their pids, the workers stress-ng forked included;
+    with `policy` ("idle": SCHED_IDLE), the workers run under that scheduling policy."""
 
-    def __init__(self, processes, count, log_path):
+    def __init__(self, processes, count, log_path, policy=None):
         self.processes = processes
         self.count = count
         self.workers = {}  # pid -> start time
         self.log = open(log_path, "a")
-        self.parent = processes.start(["stress-ng", "--cpu", str(count)],
+        self.parent = processes.start(["stress-ng", "--cpu", str(count), *(["--sched", policy] if policy else [])],
                                       stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         deadline = time.monotonic() + 5.0
         while len(self.workers) < count and time.monotonic() < deadline and self.parent.poll() is None:

@@ -4,9 +4,12 @@
 # runs the capture, prints the report per fault kind and PASS or FAIL, and writes soak.json and soak.png
 # into the output folder.
 #
-# Usage: scripts/soak.sh [--windows] [--minutes M] [--every S] [--out DIR]
+# Usage: scripts/soak.sh [--windows [--wine-scheduling]] [--idle-processors] [--minutes M] [--every S] [--out DIR]
 #        (defaults: 10 min, a fault every 60 s, out/soak or out/soak-windows)
-#   --windows   the same soak with ferrox-host.exe, FerroxEMG.dll and the simulator's .exe under Wine
+#   --windows   the same soak with ferrox-host.exe, FerroxEMG.dll and the simulator's .exe under Wine,
+#               its time-critical threads and the wineserver raised as Windows would run them
+#   --wine-scheduling  with --windows: Wine's own scheduling instead
+#   --idle-processors  on a virtual machine: the processors are not kept awake at SCHED_IDLE
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh

@@ -84,6 +84,89 @@ FAULTS = (
      "steps": ((0.0, "replace", {}), (0.0, "hogs", None), (0.75, "end_hogs", None))},
 )
 
+# Under Wine the Windows build runs by Linux's scheduling, not Windows'. Wine accepts a thread's joining
+# the multimedia class ("Pro Audio", high) without raising it, and the socket and wait work that Windows'
+# kernel does ahead of every thread is done by the wineserver, a process of normal priority that two
+# CPU hogs share the processors with. With --windows the run gives them, from outside, what Windows
+# would: the threads that joined the multimedia class (the device's capture thread, the simulator's
+# stream thread) run at the level the native build takes for them, the wineserver of the run's prefix
+# one above. --wine-scheduling leaves Wine's own, a run harder on the device than Windows would be.
+class WindowsScheduling:
+    THREADS = ("ferrox-capture", "ferrox-stream")
+    THREAD_PRIORITY = 10  # SCHED_FIFO, as the native build's real-time priority
+    SERVER_PRIORITY = THREAD_PRIORITY + 1
+    SCAN_EVERY = 0.25
+
+    def __init__(self, prefix):
+        self.prefix = ("WINEPREFIX=" + os.path.realpath(prefix)).encode()
+        self.ours = {}      # pid: (start time, whether it runs in the run's prefix)
+        self.raised = []    # (seconds, pid, tid, name, priority)
+        self.refused = []
+        self.next_scan = 0.0
+
+    def _in_prefix(self, pid):
+        started = support.start_time(pid)
+        known = self.ours.get(pid)
+        if known and known[0] == started:
+            return known[1]
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                environment = f.read().split(b"\0")
+            mine = any(e.startswith(b"WINEPREFIX=") and
+                       b"WINEPREFIX=" + os.path.realpath(e[11:].decode(errors="replace")).encode() == self.prefix
+                       for e in environment)
+        except OSError:
+            mine = False
+        self.ours[pid] = (started, mine)
+        return mine
+
+    def apply(self, t):
+        if t < self.next_scan:
+            return
+        self.next_scan = t + self.SCAN_EVERY
+        for pid in support.pids():
+            if not self._in_prefix(pid):
+                continue
+            try:
+                server = os.path.basename(os.readlink(f"/proc/{pid}/exe")).startswith("wineserver")
+                tids = [int(tid) for tid in os.listdir(f"/proc/{pid}/task")]
+            except OSError:
+                continue
+            for tid in tids:
+                try:
+                    with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                        name = f.read().strip()
+                    if not server and name not in self.THREADS:
+                        continue
+                    if os.sched_getscheduler(tid) == os.SCHED_FIFO:
+                        continue
+                    priority = self.SERVER_PRIORITY if server else self.THREAD_PRIORITY
+                    os.sched_setscheduler(tid, os.SCHED_FIFO, os.sched_param(priority))
+                    self.raised.append((round(t, 3), pid, tid, name, priority))
+                except ProcessLookupError:
+                    continue
+                except OSError as error:
+                    if len(self.refused) < 8:
+                        self.refused.append(f"{name} {tid}: {error}")
+
+    def description(self):
+        return (f"Windows' modelled: SCHED_FIFO {self.THREAD_PRIORITY} for {', '.join(self.THREADS)}, "
+                f"{self.SERVER_PRIORITY} for the wineserver; {len(self.raised)} threads raised")
+
+
+# On a virtual machine a processor that has gone idle waits for the hypervisor to run it again: here a
+# real-time thread woken every millisecond from idle was over 1 ms late 64 times in 15 s (up to 7.8 ms),
+# and 6 times (up to 2 ms) with the processors kept busy at SCHED_IDLE, which gives way to any other
+# thread at once. A stream under Wine wakes several threads and processes per block, so the soak keeps
+# the processors of a virtual machine awake that way, as a lab PC's are. --idle-processors does not.
+def virtual_machine():
+    try:
+        with open("/proc/cpuinfo") as f:
+            return any(line.startswith("flags") and " hypervisor" in line for line in f)
+    except OSError:
+        return False
+
+
 # The native run keeps to namespaces of its own when the system allows it. The stream port is fixed,
 # so on a shared loopback another session's companion can connect to this device; with a loopback of
 # its own only this run's companions reach it. The plug-in's unload ends every process named like the
@@ -135,6 +218,10 @@ class Soak:
         if self.windows:
             extra.update({"WINEPREFIX": os.path.join(ROOT, "build", "windows", "wineprefix"), "WINEDEBUG": "-all"})
         self.env = support.sandbox_environment(sandbox, **extra)
+        self.scheduling = (WindowsScheduling(extra["WINEPREFIX"])
+                           if self.windows and not args.wine_scheduling else None)
+        self.keep_awake = virtual_machine() and not args.idle_processors
+        self.awake = None
         self.console = os.path.join(out, "host-console.log")
         self.current = None    # the companion streaming now: (pid, start time), the plug-in's at first
         self.hung = None       # a stopped companion, until it is ended
@@ -291,6 +378,9 @@ class Soak:
         return f"ended stress-ng {hogs.parent.pid if hogs else 'nothing'}"
 
     def run(self):
+        if self.keep_awake:
+            self.awake = support.Load(self.processes, os.cpu_count() or 1, os.path.join(self.out, "stress-ng.log"),
+                                      policy="idle")
         self.start_host()
         capture_start = self.wait_for_capture()
         samples_path = os.path.join(self.out, "samples.csv")
@@ -303,6 +393,8 @@ class Soak:
         while self.running():
             t = time.monotonic() - capture_start
             self.note_own_exits(t)
+            if self.scheduling:
+                self.scheduling.apply(t)
             while steps and t >= steps[0][0]:
                 _due, start, kind, action, settings = steps.pop(0)
                 detail = getattr(self, "step_" + action)(t, settings or {})
@@ -330,8 +422,10 @@ class Soak:
             if process and support.start_time(process[0]) != process[1]:
                 self.unexpected += 1
             self.end(process)
-        if self.hogs:
-            self.hogs.end()
+        for load in (self.hogs, self.awake):
+            if load:
+                load.end()
+        self.hogs = self.awake = None
         # The plug-in's unload ends its own companion; under Wine it ends when ferrox-host's pipe closes.
         deadline = time.monotonic() + 5.0
         while self.processes.live_companions() and time.monotonic() < deadline:
@@ -508,6 +602,12 @@ def report(out, args, soak, host_exit, intervals):
     build = "Windows build under Wine" if args.windows else "native build"
     print()
     print(f"== Soak report ({build})")
+    print("processors  " + ("kept awake at SCHED_IDLE (a virtual machine)" if soak.keep_awake else
+                            "left idle (--idle-processors)" if virtual_machine() else "left idle"))
+    if args.windows:
+        print("scheduling  " + (soak.scheduling.description() if soak.scheduling else "Wine's own (--wine-scheduling)")
+              + (f"; refused: {'; '.join(soak.scheduling.refused)}" if soak.scheduling and soak.scheduling.refused
+                 else ""))
     print(f"minutes     {args.minutes} (capture {seconds:.1f} s), a fault every {args.every} s: {len(intervals)} faults")
     print(f"frames      {frames} of {expected:.0f} expected ({frames / expected - 1 if expected else 0:+.4%}); "
           f"missing IDs: {missing}")
@@ -542,6 +642,11 @@ def report(out, args, soak, host_exit, intervals):
         print(f"soak.png: {plot_error}", file=sys.stderr)
     result = {
         "build": "windows" if args.windows else "native", "minutes": args.minutes, "every_seconds": args.every,
+        "processors_kept_awake": soak.keep_awake,
+        "scheduling": None if not soak.scheduling else {
+            "model": soak.scheduling.description(), "refused": soak.scheduling.refused,
+            "raised": [{"seconds": t, "pid": p, "tid": tid, "name": n, "fifo_priority": prio}
+                       for t, p, tid, n, prio in soak.scheduling.raised]},
         "capture_seconds": seconds, "rate": rate, "frames": frames, "frames_expected": expected,
         "missing_frames": missing, "reconnect": reconnect, "faults": FAULTS_JSON,
         "intervals": [{"kind": FAULTS[kind]["name"], "start": start, "end": end} for start, end, kind in intervals],
@@ -634,6 +739,10 @@ def main():
     parser.add_argument("--every", "--restart-every", dest="every", type=int, default=60,
                         help="seconds from one fault to the next (default 60)")
     parser.add_argument("--windows", action="store_true", help="the Windows build, under Wine")
+    parser.add_argument("--wine-scheduling", action="store_true",
+                        help="with --windows: leave Wine's scheduling as it is (see WindowsScheduling)")
+    parser.add_argument("--idle-processors", action="store_true",
+                        help="on a virtual machine: let the processors go idle (see virtual_machine)")
     parser.add_argument("--out", help="output folder; default out/soak (out/soak-windows with --windows)")
     args = parser.parse_args()
     if args.minutes <= 0 or args.every < 4:
@@ -677,6 +786,9 @@ def main():
         support.ignore_signals()
         if soak.hung:
             soak.signal(soak.hung, signal.SIGCONT)
+        for load in (soak.hogs, soak.awake):
+            if load:
+                load.end()
         soak.processes.end_all()
         if args.windows:
             support.wait_for_wineserver()

@@ -243,7 +243,9 @@ nlohmann::json senderWritesJson(const std::vector<std::uint32_t>& entries, const
             continue;
         }
         ++repeats;
-        for (std::size_t j = i + 1; j < std::min(end, i + kLateWriteReach); ++j) {
+        // However long the sender was held up: every frame of a run of repeats looks for the same next
+        // block, which the run's end brings.
+        for (std::size_t j = i + 1; j < end; ++j) {
             if (entries[j] >= kBlockNumberModulus || entries[j] == entries[i] || std::isnan(stamps[j])) {
                 continue;
             }

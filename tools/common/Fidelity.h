@@ -97,7 +97,6 @@ nlohmann::json connectionsJson(const std::vector<std::uint32_t>& entries, const 
                                std::size_t edgeFrames, const std::vector<float>& returned = {});
 
 constexpr std::uint32_t kScheduleWindow = 200;
-constexpr std::size_t kLateWriteReach = 10;
 constexpr double kInFlightMs = 0.1;
 constexpr std::size_t kMostUnexplainedListed = 8;
 

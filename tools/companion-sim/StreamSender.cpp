@@ -194,7 +194,7 @@ StreamSender::~StreamSender() {
 
 bool StreamSender::start() {
     stop_.reset();
-    return thread_.start(&StreamSender::StreamThread, this);
+    return thread_.start(&StreamSender::StreamThread, this, "ferrox-stream");
 }
 
 void StreamSender::stop() {

@@ -188,6 +188,19 @@ TEST(HostHelpers, FidelityCountsWhatBecameOfEachNumberedBlock) {
         fidelityEntries({1, 2, 2, 3, 4}), {0.0f, 1.0f, 1.0f, 3.3f, 3.5f}, {1.0, 2.0, 3.8, 4.0, 5.0}, 0, 1.0);
     EXPECT_EQ(late["repeats"], 1);
     EXPECT_EQ(late["repeats_before_sent"], 1);
+    // A sender held up for 14 periods: block 2 is written after every frame of the run was due, so each
+    // of the 14 repeats is the sender's, those far from the run's end included.
+    std::vector<double> heldNumbers(15, 1.0), heldCommitted;
+    std::vector<float> heldStamps(15, 0.0f);
+    heldNumbers.insert(heldNumbers.end(), {2.0, 3.0});
+    heldStamps.insert(heldStamps.end(), {15.5f, 16.0f});
+    for (std::size_t i = 0; i < heldNumbers.size(); ++i) {
+        heldCommitted.push_back(1.0 + static_cast<double>(i));
+    }
+    const auto held =
+        ferrox_tools::senderWritesJson(fidelityEntries(heldNumbers), heldStamps, heldCommitted, 0, 1.0);
+    EXPECT_EQ(held["repeats"], 14);
+    EXPECT_EQ(held["repeats_before_sent"], 14);
     // Block 3 is stamped 1.5 ms before the repeated frame was due, and the next write (block 4) says
     // when block 3's write returned: after the frame was due, the bytes may have landed after it too,
     // and the repeat is the sender's; before it, the block was there in time and the repeat is the
