@@ -159,6 +159,17 @@ class WindowsScheduling:
 # and 6 times (up to 2 ms) with the processors kept busy at SCHED_IDLE, which gives way to any other
 # thread at once. A stream under Wine wakes several threads and processes per block, so the soak keeps
 # the processors of a virtual machine awake that way, as a lab PC's are. --idle-processors does not.
+def stolen_seconds():
+    """The time the hypervisor has held this machine's processors from it so far, summed over them
+    (/proc/stat's steal), or None where the system does not say."""
+    try:
+        with open("/proc/stat") as f:
+            fields = f.readline().split()
+        return int(fields[8]) / os.sysconf("SC_CLK_TCK")
+    except (OSError, ValueError, IndexError):
+        return None
+
+
 def virtual_machine():
     try:
         with open("/proc/cpuinfo") as f:
@@ -221,6 +232,7 @@ class Soak:
         self.scheduling = (WindowsScheduling(extra["WINEPREFIX"])
                            if self.windows and not args.wine_scheduling else None)
         self.keep_awake = virtual_machine() and not args.idle_processors
+        self.stolen = None     # seconds the hypervisor held the processors during the capture
         self.awake = None
         self.console = os.path.join(out, "host-console.log")
         self.current = None    # the companion streaming now: (pid, start time), the plug-in's at first
@@ -383,6 +395,7 @@ class Soak:
                                       policy="idle")
         self.start_host()
         capture_start = self.wait_for_capture()
+        stolen_before = stolen_seconds()
         samples_path = os.path.join(self.out, "samples.csv")
         with open(samples_path, "w") as samples:
             samples.write("seconds,resident_kb,open_fds,companion_pid\n")
@@ -418,6 +431,9 @@ class Soak:
                 self.launcher.kill()
             time.sleep(0.05)
         host_exit = self.launcher.wait()
+        stolen_after = stolen_seconds()
+        if stolen_before is not None and stolen_after is not None:
+            self.stolen = stolen_after - stolen_before
         for process in (self.hung, self.current if self.started else None):
             if process and support.start_time(process[0]) != process[1]:
                 self.unexpected += 1
@@ -603,7 +619,9 @@ def report(out, args, soak, host_exit, intervals):
     print()
     print(f"== Soak report ({build})")
     print("processors  " + ("kept awake at SCHED_IDLE (a virtual machine)" if soak.keep_awake else
-                            "left idle (--idle-processors)" if virtual_machine() else "left idle"))
+                            "left idle (--idle-processors)" if virtual_machine() else "left idle")
+          + ("" if soak.stolen is None else f"; {soak.stolen:.1f} s stolen by the hypervisor during the capture "
+                                            f"(of {os.cpu_count()} x {seconds:.0f} s)"))
     if args.windows:
         print("scheduling  " + (soak.scheduling.description() if soak.scheduling else "Wine's own (--wine-scheduling)")
               + (f"; refused: {'; '.join(soak.scheduling.refused)}" if soak.scheduling and soak.scheduling.refused
@@ -642,7 +660,7 @@ def report(out, args, soak, host_exit, intervals):
         print(f"soak.png: {plot_error}", file=sys.stderr)
     result = {
         "build": "windows" if args.windows else "native", "minutes": args.minutes, "every_seconds": args.every,
-        "processors_kept_awake": soak.keep_awake,
+        "processors_kept_awake": soak.keep_awake, "stolen_seconds": soak.stolen,
         "scheduling": None if not soak.scheduling else {
             "model": soak.scheduling.description(), "refused": soak.scheduling.refused,
             "raised": [{"seconds": t, "pid": p, "tid": tid, "name": n, "fifo_priority": prio}
