@@ -98,7 +98,7 @@ class WindowsScheduling:
     SCAN_EVERY = 0.25
 
     def __init__(self, prefix):
-        self.prefix = ("WINEPREFIX=" + os.path.realpath(prefix)).encode()
+        self.prefix = os.path.realpath(prefix)
         self.ours = {}      # pid: (start time, whether it runs in the run's prefix)
         self.raised = []    # (seconds, pid, tid, name, priority)
         self.refused = []
@@ -111,9 +111,8 @@ class WindowsScheduling:
             return known[1]
         try:
             with open(f"/proc/{pid}/environ", "rb") as f:
-                environment = f.read().split(b"\0")
-            mine = any(e.startswith(b"WINEPREFIX=") and
-                       b"WINEPREFIX=" + os.path.realpath(e[11:].decode(errors="replace")).encode() == self.prefix
+                environment = f.read().decode(errors="replace").split("\0")
+            mine = any(e.startswith("WINEPREFIX=") and os.path.realpath(e[len("WINEPREFIX="):]) == self.prefix
                        for e in environment)
         except OSError:
             mine = False
@@ -159,6 +158,14 @@ class WindowsScheduling:
 # and 6 times (up to 2 ms) with the processors kept busy at SCHED_IDLE, which gives way to any other
 # thread at once. A stream under Wine wakes several threads and processes per block, so the soak keeps
 # the processors of a virtual machine awake that way, as a lab PC's are. --idle-processors does not.
+def virtual_machine():
+    try:
+        with open("/proc/cpuinfo") as f:
+            return any(line.startswith("flags") and " hypervisor" in line for line in f)
+    except OSError:
+        return False
+
+
 def stolen_seconds():
     """The time the hypervisor has held this machine's processors from it so far, summed over them
     (/proc/stat's steal), or None where the system does not say."""
@@ -168,14 +175,6 @@ def stolen_seconds():
         return int(fields[8]) / os.sysconf("SC_CLK_TCK")
     except (OSError, ValueError, IndexError):
         return None
-
-
-def virtual_machine():
-    try:
-        with open("/proc/cpuinfo") as f:
-            return any(line.startswith("flags") and " hypervisor" in line for line in f)
-    except OSError:
-        return False
 
 
 # The native run keeps to namespaces of its own when the system allows it. The stream port is fixed,
@@ -383,6 +382,13 @@ class Soak:
         self.hogs = support.Load(self.processes, 2, os.path.join(self.out, "stress-ng.log"))
         return f"stress-ng {self.hogs.parent.pid}, workers {', '.join(map(str, self.hogs.workers))}"
 
+    def end_loads(self):
+        """Ends the CPU hogs and the processors' keep-awake workers, whichever run."""
+        for load in (self.hogs, self.awake):
+            if load:
+                load.end()
+        self.hogs = self.awake = None
+
     def step_end_hogs(self, _at, _settings):
         hogs, self.hogs = self.hogs, None
         if hogs:
@@ -438,10 +444,7 @@ class Soak:
             if process and support.start_time(process[0]) != process[1]:
                 self.unexpected += 1
             self.end(process)
-        for load in (self.hogs, self.awake):
-            if load:
-                load.end()
-        self.hogs = self.awake = None
+        self.end_loads()
         # The plug-in's unload ends its own companion; under Wine it ends when ferrox-host's pipe closes.
         deadline = time.monotonic() + 5.0
         while self.processes.live_companions() and time.monotonic() < deadline:
@@ -804,9 +807,7 @@ def main():
         support.ignore_signals()
         if soak.hung:
             soak.signal(soak.hung, signal.SIGCONT)
-        for load in (soak.hogs, soak.awake):
-            if load:
-                load.end()
+        soak.end_loads()
         soak.processes.end_all()
         if args.windows:
             support.wait_for_wineserver()
