@@ -86,6 +86,7 @@ void PlayoutBuffer::append(const unsigned char* wire, std::size_t count, Clock::
         return;
     }
     streamBlocks_ += count;
+    const Clock::time_point previousArrival = newestArrival_;
     newestArrival_ = arrived;
     for (std::size_t i = 0; i < count; ++i) {
         push(wire + i * SampleBlock::kBytes);
@@ -95,14 +96,21 @@ void PlayoutBuffer::append(const unsigned char* wire, std::size_t count, Clock::
     if (!started_ && count_ > kSmoothDepth) {
         dropOldest(count_ - kSmoothDepth);
     }
-    sampleRate(arrived);
+    sampleRate(arrived, previousArrival);
 }
 
-void PlayoutBuffer::sampleRate(Clock::time_point arrived) {
+void PlayoutBuffer::sampleRate(Clock::time_point arrived, Clock::time_point previousArrival) {
     // What came before playout started, or in its first moments, is the backlog of a connection or of a
     // sender, all read at once: it says nothing of the stream's rate.
     if (!started_ || arrived - startedAt_ < kStartWindow) {
         rateCount_ = 0;
+        return;
+    }
+    // A gap: the sender was held up, and whatever it skipped meanwhile is no part of its rate. A new
+    // stretch starts a sample period on, once the catch-up that ends the gap is in.
+    if (rateCount_ > 0 && arrived - previousArrival > kRateGap) {
+        ++rateStretch_;
+        lastRateSample_ = arrived;
         return;
     }
     if (rateCount_ > 0 && arrived - lastRateSample_ < kRateSampleEvery) {
@@ -111,42 +119,49 @@ void PlayoutBuffer::sampleRate(Clock::time_point arrived) {
     lastRateSample_ = arrived;
     rateNewest_ = (rateNewest_ + 1) % kRateSamples;
     rateSamples_[rateNewest_] = RateSample{std::chrono::duration<double>(arrived - startedAt_).count(),
-                                           static_cast<double>(streamBlocks_)};
+                                           static_cast<double>(streamBlocks_), rateStretch_};
     rateCount_ = std::min<std::size_t>(rateCount_ + 1, kRateSamples);
     if (rateCount_ < static_cast<std::size_t>(kRateLeastSamples)) {
         return;
     }
-    // The least-squares slope of blocks over time, and its standard error from the scatter about it: a
-    // rate is taken as off the device rate only when it is off by more than three of those.
+    // The least-squares slope of blocks over time common to every stretch, each about its own means,
+    // and its standard error from the scatter about it: a rate is taken as off the device rate only
+    // when it is off by more than three of those.
     const std::size_t n = rateCount_;
     const std::size_t first = (rateNewest_ + kRateSamples - (n - 1)) % kRateSamples;
-    double meanT = 0.0;
-    double meanB = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const RateSample& r = rateSamples_[(first + i) % kRateSamples];
-        meanT += r.at;
-        meanB += r.blocks;
-    }
-    meanT /= static_cast<double>(n);
-    meanB /= static_cast<double>(n);
+    auto sample = [&](std::size_t i) -> const RateSample& {
+        return rateSamples_[(first + i) % kRateSamples];
+    };
     double stt = 0.0;
     double stb = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const RateSample& r = rateSamples_[(first + i) % kRateSamples];
-        stt += (r.at - meanT) * (r.at - meanT);
-        stb += (r.at - meanT) * (r.blocks - meanB);
+    double sbb = 0.0;
+    std::size_t stretches = 0;
+    for (std::size_t from = 0; from < n; ++stretches) {
+        std::size_t to = from;
+        double meanT = 0.0;
+        double meanB = 0.0;
+        for (; to < n && sample(to).stretch == sample(from).stretch; ++to) {
+            meanT += sample(to).at;
+            meanB += sample(to).blocks;
+        }
+        meanT /= static_cast<double>(to - from);
+        meanB /= static_cast<double>(to - from);
+        for (std::size_t i = from; i < to; ++i) {
+            const double t = sample(i).at - meanT;
+            const double b = sample(i).blocks - meanB;
+            stt += t * t;
+            stb += t * b;
+            sbb += b * b;
+        }
+        from = to;
     }
-    if (!(stt > 0.0)) {
+    // Each stretch spends a sample on its own offset.
+    if (n + 1 < stretches + static_cast<std::size_t>(kRateLeastSamples) || !(stt > 0.0)) {
         return;
     }
     const double blocksPerSecond = stb / stt;
-    double scatter = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const RateSample& r = rateSamples_[(first + i) % kRateSamples];
-        const double off = r.blocks - meanB - blocksPerSecond * (r.at - meanT);
-        scatter += off * off;
-    }
-    const double standardError = std::sqrt(scatter / static_cast<double>(n - 2) / stt);
+    const double scatter = std::max(sbb - blocksPerSecond * stb, 0.0);
+    const double standardError = std::sqrt(scatter / static_cast<double>(n - stretches - 1) / stt);
     const double deviation = blocksPerSecond / rate_ - 1.0;
     const double uncertain = std::max(kRateFloor, 3.0 * standardError / rate_);
     surplus_ = std::fabs(deviation) > uncertain ? deviation : 0.0;

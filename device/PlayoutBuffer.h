@@ -21,7 +21,9 @@ namespace QuillmarkPluginDevices {
 //    before) widens it by the frames it lasted, at most kMostCover blocks, and it narrows one block per
 //    kCoverHeld without an underrun;
 //  - the rate: the companion's blocks per second, fitted continuously to the arrivals of the last
-//    10 s (kRateSamples) against the device clock. Once it is off the device rate by more than its own
+//    10 s (kRateSamples) against the device clock, each stretch between two gaps in the arrivals
+//    (kRateGap: a sender held up, which may skip what fell due meanwhile) with its own offset, so a gap
+//    bends no slope. Once it is off the device rate by more than its own
 //    measuring error (and at least kRateFloor), the surplus is dropped, or the deficit repeated, one
 //    block at a time, spread evenly over the frames;
 //  - the level: what the rate does not explain (a burst that is over, drift too small to measure) is
@@ -117,7 +119,8 @@ private:
     static constexpr auto kBucketLength = std::chrono::seconds(1);
     static constexpr int kRateSamples = 100; // one every kRateSampleEvery: 10 s
     static constexpr auto kRateSampleEvery = std::chrono::milliseconds(100);
-    static constexpr int kRateLeastSamples = 5;
+    static constexpr int kRateLeastSamples = 5; // beyond one per stretch
+    static constexpr auto kRateGap = std::chrono::milliseconds(50);
     static constexpr std::size_t kSlipRoom = 64;
     // The first moments of a stream still bring what waited before it started (blocks a sender held
     // back, or that waited in the connection): what is more than the smooth depth then is not live.
@@ -133,7 +136,7 @@ private:
     void dropOldest(std::size_t count);
     void push(const unsigned char* wire);
     void recordSlip(int32_t frameID, SlipKind kind, uint32_t blocks);
-    void sampleRate(Clock::time_point arrived);
+    void sampleRate(Clock::time_point arrived, Clock::time_point previousArrival);
 
     mutable std::mutex mutex_;
     std::vector<SampleBlock> ring_; // kCapacity, allocated once
@@ -157,17 +160,20 @@ private:
     std::array<std::size_t, kMemoryBuckets> troughs_{};
     int bucket_ = 0;
     Clock::time_point bucketStart_{};
-    // Arrivals: (seconds since the stream started, blocks so far on this stream), one per sample period,
-    // each at a batch arrival, so a stream that comes in bursts fits as exactly as a paced one.
+    // Arrivals: (seconds since the stream started, blocks so far on this stream, the stretch between gaps
+    // it belongs to), one per sample period, each at a batch arrival, so a stream that comes in bursts
+    // fits as exactly as a paced one.
     struct RateSample {
         double at;
         double blocks;
+        uint64_t stretch;
     };
     std::array<RateSample, kRateSamples> rateSamples_{};
     std::size_t rateNewest_ = 0;
     std::size_t rateCount_ = 0;
     Clock::time_point lastRateSample_{};
     uint64_t streamBlocks_ = 0;
+    uint64_t rateStretch_ = 0;
     double surplus_ = 0.0;    // blocks per frame beyond one (negative: short), once clearly measured
     double correction_ = 0.0; // the running remainder of the corrections
     bool rateNoted_ = false;
