@@ -119,7 +119,7 @@ private:
     static constexpr auto kBucketLength = std::chrono::seconds(1);
     static constexpr int kRateSamples = 100; // one every kRateSampleEvery: 10 s
     static constexpr auto kRateSampleEvery = std::chrono::milliseconds(100);
-    static constexpr int kRateLeastSamples = 5; // beyond one per stretch
+    static constexpr int kRateLeastSamples = 5; // in one stretch; one more for each further stretch
     static constexpr auto kRateGap = std::chrono::milliseconds(50);
     static constexpr std::size_t kSlipRoom = 64;
     // The first moments of a stream still bring what waited before it started (blocks a sender held
