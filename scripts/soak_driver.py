@@ -502,8 +502,10 @@ def judge_connection(c, rate, settings, prompt_acks_refused=False):
     repeats_allowed = late_repeats + (forced if ppm < 0 else 0)
     # A frame repeated while the sender was late leaves one block more waiting once the late blocks
     # come: the buffer keeps up to its cover of that depth and gives the rest back, or it would play
-    # every later block that much later. So each such repeat allows one skip.
-    skips_allowed = forced + late_repeats
+    # every later block that much later. So each such repeat allows one skip, those of the connection's
+    # first moments too, whose depth may be given back only in the middle.
+    lead_late_repeats = (c.get("lead_sender") or {}).get("repeats_before_sent", 0)
+    skips_allowed = forced + late_repeats + lead_late_repeats
     latency = c.get("middle_latency_ms") or {}
     first, last = latency.get("first_second_median"), latency.get("last_second_median")
     drift = None if first is None or last is None else last - first

@@ -383,17 +383,23 @@ nlohmann::json connectionsJson(const std::vector<std::uint32_t>& entries, const 
         return medianOf(std::move(latency));
     };
     for (const ConnectionCounts& c : countConnections(entries, edgeFrames)) {
+        // The sender's punctuality over entries [from, to).
+        auto senderOver = [&](std::size_t from, std::size_t to) {
+            auto slice = [&](const auto& values) {
+                using Values = std::decay_t<decltype(values)>;
+                return Values(values.begin() + static_cast<long>(from),
+                              values.begin() + static_cast<long>(to));
+            };
+            return senderWritesJson(slice(entries), slice(stamps), slice(committedMs), 0, periodMs,
+                                    to <= returned.size() ? slice(returned) : std::vector<float>{});
+        };
         nlohmann::json sender = nullptr;
+        nlohmann::json leadSender = nullptr;
         double firstLatency = std::numeric_limits<double>::quiet_NaN();
         double lastLatency = firstLatency;
         if (c.middleTo > c.middleFrom && c.middleTo <= stamped) {
-            auto slice = [&](const auto& values) {
-                using Values = std::decay_t<decltype(values)>;
-                return Values(values.begin() + static_cast<long>(c.middleFrom),
-                              values.begin() + static_cast<long>(c.middleTo));
-            };
-            sender = senderWritesJson(slice(entries), slice(stamps), slice(committedMs), 0, periodMs,
-                                      c.middleTo <= returned.size() ? slice(returned) : std::vector<float>{});
+            sender = senderOver(c.middleFrom, c.middleTo);
+            leadSender = c.middleFrom > c.first ? senderOver(c.first, c.middleFrom) : nullptr;
             firstLatency = latencyMedian(c.middleFrom, std::min(c.middleTo, c.middleFrom + secondFrames));
             lastLatency =
                 latencyMedian(c.middleTo - std::min(c.middleTo - c.middleFrom, secondFrames), c.middleTo);
@@ -414,6 +420,7 @@ nlohmann::json connectionsJson(const std::vector<std::uint32_t>& entries, const 
                {"slips", c.middle.slips},
                {"going_back", c.middle.goingBack}}},
              {"middle_sender", sender},
+             {"lead_sender", leadSender},
              {"middle_latency_ms",
               {{"first_second_median", numberOrNull(firstLatency)},
                {"last_second_median", numberOrNull(lastLatency)}}}});

@@ -90,8 +90,9 @@ std::vector<ConnectionCounts> countConnections(const std::vector<std::uint32_t>&
                                                std::size_t edgeFrames);
 
 // countConnections as a JSON array, each connection with its times (entries x period, from the first
-// frame), its edges and middle, the sender's punctuality over the middle (senderWritesJson) and the
-// latency's median in the first and the last second of the middle.
+// frame), its edges and middle, the sender's punctuality over the middle and over the frames before it
+// (senderWritesJson; "middle_sender", "lead_sender") and the latency's median in the first and the last
+// second of the middle.
 nlohmann::json connectionsJson(const std::vector<std::uint32_t>& entries, const std::vector<float>& stamps,
                                const std::vector<double>& committedMs, double periodMs,
                                std::size_t edgeFrames, const std::vector<float>& returned = {});
