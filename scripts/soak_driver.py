@@ -55,10 +55,6 @@ HANDLE_WINDOW_SECONDS = 60.0
 # Drift taken up evenly: the latency in the last second of a connection's middle against its first,
 # for a companion whose clock is off.
 LATENCY_DRIFT_LIMIT_MS = 3.0
-# An underrun widens the playout target by the frames it lasted, at most this many blocks, and the
-# depth is kept for the next hold-up: a step in latency of up to that many periods, one per repeated
-# frame, is depth the repeats paid for, not drift.
-MOST_COVER_BLOCKS = 8
 # What the device logs when the system will not send acknowledgements promptly (Wine refuses the
 # Windows control code; Linux and Windows accept theirs): a Nagle-on companion's writes then wait in
 # its own socket for the delayed acknowledgement, which nothing on the receiving side can shorten.
@@ -509,7 +505,15 @@ def judge_connection(c, rate, settings, prompt_acks_refused=False):
     latency = c.get("middle_latency_ms") or {}
     first, last = latency.get("first_second_median"), latency.get("last_second_median")
     drift = None if first is None or last is None else last - first
-    drift_limit = LATENCY_DRIFT_LIMIT_MS + min(repeated, MOST_COVER_BLOCKS) * 1000.0 / rate
+    # A repeated frame plays every later block one period later. An underrun widens the playout target
+    # by the frames it lasted (at most 8 blocks) for the next hold-up, and the depth beyond that is given
+    # back only once the hold-up has left the buffer's level memory (4 s): a step of up to one period
+    # per repeat is depth the repeats paid for, not drift, and a hold-up in the middle's last seconds
+    # shows whole in its last second.
+    drift_limit = LATENCY_DRIFT_LIMIT_MS + repeated * 1000.0 / rate
+    if drift is not None and drift < 0:
+        # The depth a late sender left in the connection's first moments, given back in the middle.
+        drift_limit += lead_late_repeats * 1000.0 / rate
     if ppm < 0 and drift is not None and drift < 0:
         # A slow sender drains the buffer by its deficit until the buffer repeats to hold its level: a
         # latency that falls by that much is depth spent, not drift.
@@ -610,7 +614,7 @@ def report(out, args, soak, host_exit, intervals):
          "repeats within the sender's late writes",
          all(j["skips_ok"] and j["repeats_ok"] for j in judged)),
         (f"drift taken up evenly: latency flat (within {LATENCY_DRIFT_LIMIT_MS:g} ms, and one period more per repeated "
-         f"frame up to {MOST_COVER_BLOCKS}) in the middle of every connection from a companion whose clock is off",
+         f"frame) in the middle of every connection from a companion whose clock is off",
          all(j["drift_ok"] for j in judged)),
         (f"memory growth under {mb(RSS_GROWTH_LIMIT_BYTES)} from {WARM_UP_SECONDS:g} s in to the end",
          growth is not None and growth < RSS_GROWTH_LIMIT_BYTES),
