@@ -512,12 +512,10 @@ def judge_connection(c, rate, settings, prompt_acks_refused=False):
     # shows whole in its last second.
     drift_limit = LATENCY_DRIFT_LIMIT_MS + repeated * 1000.0 / rate
     if drift is not None and drift < 0:
-        # The depth a late sender left in the connection's first moments, given back in the middle.
-        drift_limit += lead_late_repeats * 1000.0 / rate
-    if ppm < 0 and drift is not None and drift < 0:
-        # A slow sender drains the buffer by its deficit until the buffer repeats to hold its level: a
-        # latency that falls by that much is depth spent, not drift.
-        drift_limit += (forced - 3) * 1000.0 / rate
+        # A fall by the depth a late sender left in the connection's first moments is that depth given
+        # back. A slow sender drains the buffer by its deficit until the buffer repeats to hold its
+        # level: a fall by that much is depth spent. Neither is drift.
+        drift_limit += (lead_late_repeats + (forced - 3 if ppm < 0 else 0)) * 1000.0 / rate
     return {"seconds": seconds, "ppm": ppm, "repeated": repeated, "skipped": middle.get("skipped", 0),
             "skips_allowed": skips_allowed, "repeats_allowed": repeats_allowed, "latency_drift_ms": drift,
             "latency_drift_limit_ms": drift_limit,

@@ -382,17 +382,16 @@ nlohmann::json connectionsJson(const std::vector<std::uint32_t>& entries, const 
         }
         return medianOf(std::move(latency));
     };
-    for (const ConnectionCounts& c : countConnections(entries, edgeFrames)) {
-        // The sender's punctuality over entries [from, to).
-        auto senderOver = [&](std::size_t from, std::size_t to) {
-            auto slice = [&](const auto& values) {
-                using Values = std::decay_t<decltype(values)>;
-                return Values(values.begin() + static_cast<long>(from),
-                              values.begin() + static_cast<long>(to));
-            };
-            return senderWritesJson(slice(entries), slice(stamps), slice(committedMs), 0, periodMs,
-                                    to <= returned.size() ? slice(returned) : std::vector<float>{});
+    // The sender's punctuality over entries [from, to).
+    auto senderOver = [&](std::size_t from, std::size_t to) {
+        auto slice = [&](const auto& values) {
+            using Values = std::decay_t<decltype(values)>;
+            return Values(values.begin() + static_cast<long>(from), values.begin() + static_cast<long>(to));
         };
+        return senderWritesJson(slice(entries), slice(stamps), slice(committedMs), 0, periodMs,
+                                to <= returned.size() ? slice(returned) : std::vector<float>{});
+    };
+    for (const ConnectionCounts& c : countConnections(entries, edgeFrames)) {
         nlohmann::json sender = nullptr;
         nlohmann::json leadSender = nullptr;
         double firstLatency = std::numeric_limits<double>::quiet_NaN();
